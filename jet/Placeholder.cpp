@@ -1,0 +1,3 @@
+namespace kelbrook::jet {
+void Placeholder() {}
+}
