@@ -1,3 +1,0 @@
-namespace kelbrook::jet {
-void Placeholder() {}
-}

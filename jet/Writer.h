@@ -1,0 +1,74 @@
+// The writer: lays out a whole database, described logically, into a fresh Jet 4.0 file
+// of full, sequential pages with exact usage maps and freshly built indexes. Both the
+// compactor (from an existing file) and the generator (from nothing) describe their
+// database as a Database_Image and hand it here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kelbrook::jet {
+
+// A memo or OLE value kept out of the row: the writer stores it on long-value pages and
+// patches the 12-byte definition in the row (type flags and row pointer).
+struct Long_Value_Image {
+    std::uint16_t definition_offset = 0;  // where the 12-byte definition starts in the row
+    std::uint16_t column_number = 0;      // the memo/OLE column it belongs to
+    std::vector<std::uint8_t> value;      // the stored bytes, as they go on the LVAL pages
+};
+
+struct Row_Image {
+    std::vector<std::uint8_t> bytes;  // the row exactly as stored on a data page
+    std::vector<Long_Value_Image> long_values;
+};
+
+struct Index_Entry_Image {
+    std::vector<std::uint8_t> key;  // encoded key bytes, without the row pointer
+    std::uint32_t row = 0;          // index into Table_Image::rows
+};
+
+struct Index_Image {
+    std::vector<Index_Entry_Image> entries;  // any order; the writer sorts
+};
+
+struct Table_Image {
+    std::string name;
+    // The logical table definition (first page in full plus the continuation pages less
+    // their 8-byte headers), as it will be stored. The writer fills in every page pointer,
+    // the page headers, num_rows, the usage-map references, index roots and statistics;
+    // all other bytes (ids such as foreign-key table pages included) are the caller's.
+    std::vector<std::uint8_t> definition;
+    std::vector<Row_Image> rows;
+    std::vector<Index_Image> indexes;  // one per real index, in definition order
+};
+
+struct Database_Image {
+    // Decoded page 0 (header obfuscation removed). The writer sets the database key and
+    // the masked password bytes, then re-applies the obfuscation.
+    std::array<std::uint8_t, 4096> header{};
+    std::string password;           // empty: none
+    std::uint32_t database_key = 0; // non-zero: every page after the first is encoded
+    // tables[0] must be MSysObjects; table definitions are laid out first, from page 2,
+    // in this order (see Definition_Pages).
+    std::vector<Table_Image> tables;
+};
+
+// The page each table's definition will start on, given the definition lengths in table
+// order: callers need these before writing, because table ids are definition pages.
+std::vector<std::uint32_t> Definition_Pages(const std::vector<std::size_t>& definition_lengths);
+
+struct Write_Result {
+    std::uint32_t pages = 0;
+};
+
+// Writes the image to `path` (which must not exist). Throws Error on failure, leaving no
+// file behind.
+Write_Result Write_Database(const Database_Image& image, const std::filesystem::path& path,
+                            const std::function<void(double)>& progress = {});
+
+}  // namespace kelbrook::jet
