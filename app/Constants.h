@@ -1,37 +1,17 @@
-// Site layout, texts, connection-string pieces and the build-variant settings.
+// Texts, the version block and the build-variant settings; the site layout and the
+// connection-string pieces, the same in both variants, come from Site_Layout.h.
 // Every text here is exact: the instrument software and its users know them as written.
 #pragma once
 
 #include <string_view>
+
+#include "Site_Layout.h"
 
 #ifndef KELBROOK_VARIANT_EMAILING
 #error "Build with KELBROOK_VARIANT_EMAILING defined to 0 (support files) or 1 (files for emailing)"
 #endif
 
 namespace kelbrook::Constants {
-
-// Installation layout. The installation root ends with a backslash.
-inline constexpr std::string_view Install_Root = "C:\\Tarvel\\KT500\\";
-inline constexpr std::string_view Data_Folder = "C:\\Tarvel\\KT500\\data\\";
-inline constexpr std::string_view Debug_Folder_Name = "Debug Files";
-inline constexpr std::string_view Output_Debug_Folder_Name = "Debug files";
-inline constexpr std::string_view Data_Database = "C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb";
-inline constexpr std::string_view Data_Database_New = "C:\\Tarvel\\KT500\\data\\duvura-d-7-7new.mdb";
-inline constexpr std::string_view History_Database = "C:\\Tarvel\\KT500\\history\\duvura-h-7-7.mdb";
-inline constexpr std::string_view History_Database_New = "C:\\Tarvel\\KT500\\history\\duvura-h-7-7new.mdb";
-inline constexpr std::string_view Backup_Folder = "C:\\Tarvel\\KT500\\Old Software\\";
-inline constexpr std::string_view Data_Backup_Name = "duvura-d-7-7.mdb";
-inline constexpr std::string_view History_Backup_Name = "duvura-h-7-7.mdb";
-inline constexpr std::string_view File_Manager = "c:\\windows\\explorer.exe";
-
-// Connection-string pieces; each carries its own trailing semicolon.
-inline constexpr std::string_view Provider = "Provider=Microsoft.Jet.OLEDB.4.0;";
-inline constexpr std::string_view Data_Source_Key = "Data Source=";
-inline constexpr std::string_view Separator = ";";
-inline constexpr std::string_view User = "User ID=Admin;";
-inline constexpr std::string_view Data_Database_Password = "Jet OLEDB:Database Password=wexo4m;";
-inline constexpr std::string_view Empty_Password = "Jet OLEDB:Database Password=;";
-inline constexpr std::string_view Engine_Type_New_File = "Jet OLEDB:Engine Type=5;";
 
 // Texts shown to the user. CR LF ends a line in the status label.
 inline constexpr std::string_view Startup_Notice =
@@ -46,10 +26,6 @@ inline constexpr std::string_view Caption_Continue = "Click to Continue";
 inline constexpr std::string_view Caption_Exit = "Click to Close";
 inline constexpr std::string_view Caption_Cancel = "Cancel";
 inline constexpr std::string_view Date_Pattern = "YYYY-MM-DD";
-
-// Report of a compaction failure that stops the rotation.
-inline constexpr std::string_view Compact_Error_Prefix = "Error - ";
-inline constexpr std::string_view Compact_Error_Title = "Compact Database";
 
 // Version block shared by both deliverables.
 inline constexpr std::string_view File_Version = "7.07.0001";

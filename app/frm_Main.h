@@ -29,8 +29,16 @@ struct Window_Services {
     static std::tm Local_Now();
 };
 
+// Exit statuses of the program beside 0 (the user left through a button or the close box).
+inline constexpr int Exit_Run_Failed = 1;         // a failure the run does not catch
+inline constexpr int Exit_Compaction_Failed = 2;  // the rotation stopped and reported it
+
 class frm_Main : private maintenance::Compaction_Host {
 public:
+    // Ready: notice and two buttons; Running: inside the gathering run; Done: result shown,
+    // only "Click to Close" left; Closed: the window has been unloaded or is going.
+    enum class Window_State { Ready, Running, Done, Closed };
+
     explicit frm_Main(Main_View& view, Window_Services services = {});
     ~frm_Main() override;
 
@@ -43,6 +51,13 @@ public:
     void cmd_Cancel_Click();
     void cmd_Exit_Click();
     void Form_Unload();
+    // The close box: true lets the window unload (like "Cancel" before a run, like leaving
+    // without the file manager after one); false while a run is under way.
+    bool Form_QueryUnload();
+
+    Window_State State() const { return state_; }
+    // The window title as Form_Load sets it.
+    static std::string Title();
 
     // Members, in this order.
     std::unique_ptr<platform::File_System_Service> File_System;
@@ -53,7 +68,8 @@ public:
 
     // Routines of a run.
     void Make_Output_Folder();
-    void Compact_Databases();
+    // False when the rotation reported a failure and the program is to end.
+    bool Compact_Databases();
 
     // The outside objects, created on first use.
     platform::File_System_Service& Use_File_System();
@@ -65,8 +81,12 @@ private:
     platform::Database_Engine& Jet_Engine_Object() override { return Use_Jet_Engine(); }
     void Report_Compaction_Failure(const std::string& description) override;
 
+    void Gathering_Run();
+    void End_Program(int exit_status);
+
     Main_View& view_;
     Window_Services services_;
+    Window_State state_ = Window_State::Ready;
 };
 
 }  // namespace kelbrook

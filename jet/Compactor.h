@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "jet/Writer.h"
 
 namespace kelbrook::jet {
 
@@ -27,5 +30,22 @@ struct Compact_Result {
 Compact_Result CompactDatabase(const std::string& source_connection,
                                const std::string& destination_connection,
                                const Compact_Options& options = {});
+
+class Database;
+
+// The whole database of `source` as the writer's input for a fresh layout: MSysObjects
+// first, then the other tables by their old definition page; live rows with overflow
+// resolved, long values kept out of the row taken out, table ids renumbered for the new
+// definition pages (catalogue, permission and navigation-pane id columns, foreign keys,
+// the index keys on those columns), every real index's entries from the source's own
+// keys. Header, password and database key are the source's. Throws Error when an index
+// misses a live row or lists one twice (a damaged source).
+struct Source_Image {
+    Database_Image image;
+    std::vector<std::uint32_t> old_pages;         // per table: its definition page in the source
+    std::vector<std::uint32_t> definition_pages;  // per table: its definition page in the output
+};
+Source_Image Read_Source_Image(const Database& source,
+                               const std::function<void(double done)>& progress = {});
 
 }  // namespace kelbrook::jet

@@ -6,13 +6,22 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace kelbrook::platform {
 
-// A failure of a platform service; what() is the description the user is shown.
+// A failure of a platform service; what() is the description the user is shown, as the
+// platform's own service words it. path() is the path the failure is about, as the caller
+// gave it, where there is one; a front end may show it beside the description.
 class Service_Error : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    Service_Error(const std::string& description, std::string path)
+        : std::runtime_error(description), path_(std::move(path)) {}
+    const std::string& path() const noexcept { return path_; }
+
+private:
+    std::string path_;
 };
 
 // Descriptions that Windows users know from the platform's own service.
@@ -21,6 +30,7 @@ inline constexpr const char* Text_Path_Not_Found = "Path not found";
 inline constexpr const char* Text_Permission_Denied = "Permission denied";
 inline constexpr const char* Text_File_Already_Exists = "File already exists";
 inline constexpr const char* Text_Path_File_Access_Error = "Path/File access error";
+inline constexpr const char* Text_Disk_Full = "Disk full";
 
 class File_System_Service {
 public:

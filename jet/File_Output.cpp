@@ -1,0 +1,176 @@
+#include "jet/File_Output.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "jet/Error.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kelbrook::jet {
+
+namespace {
+
+// UINT64_MAX: no simulated failure.
+std::atomic<std::uint64_t> full_disk_after{UINT64_MAX};
+
+[[maybe_unused]] std::string System_Message(int code) { return std::generic_category().message(code); }
+
+#ifdef _WIN32
+std::string Windows_Message(unsigned long code) {
+    return std::system_category().message(static_cast<int>(code));
+}
+#endif
+
+}  // namespace
+
+std::string Path_Text(const std::filesystem::path& path) {
+    const std::u8string u8 = path.u8string();
+    return std::string(u8.begin(), u8.end());
+}
+
+void Simulate_Full_Disk_After(std::optional<std::uint64_t> bytes) {
+    full_disk_after = bytes ? *bytes : UINT64_MAX;
+}
+
+Output_File::Output_File(const std::filesystem::path& path) : path_(path) {
+#ifdef _WIN32
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
+            throw Error("Could not create '" + Path_Text(path) + "': the file already exists.");
+        throw Error("Could not create '" + Path_Text(path) + "': " + Windows_Message(code));
+    }
+    handle_ = h;
+#else
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int code = errno;
+        if (code == EEXIST)
+            throw Error("Could not create '" + Path_Text(path) + "': the file already exists.");
+        throw Error("Could not create '" + Path_Text(path) + "': " + System_Message(code) + ".");
+    }
+    fd_ = fd;
+#endif
+}
+
+Output_File::~Output_File() {
+    if (!finished_) {
+        Close_Quietly();
+        Remove_Quietly(path_);
+    }
+}
+
+void Output_File::Close_Quietly() {
+#ifdef _WIN32
+    if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+    handle_ = nullptr;
+#else
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+#endif
+}
+
+void Output_File::Write(std::span<const std::uint8_t> bytes) {
+    const std::string full = "Could not write '" + Path_Text(path_) +
+                             "': the disk is full. Free some space and try again.";
+    const std::uint64_t limit = full_disk_after.load();
+    while (!bytes.empty()) {
+        std::size_t chunk = std::min<std::size_t>(bytes.size(), 1u << 20);
+        if (limit != UINT64_MAX) {
+            if (written_ >= limit) throw Error(full);
+            chunk = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, limit - written_));
+        }
+#ifdef _WIN32
+        DWORD done = 0;
+        if (!WriteFile(static_cast<HANDLE>(handle_), bytes.data(), static_cast<DWORD>(chunk),
+                       &done, nullptr)) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) throw Error(full);
+            throw Error("Could not write '" + Path_Text(path_) + "': " + Windows_Message(code));
+        }
+        if (done == 0) throw Error(full);
+#else
+        const ssize_t done = ::write(fd_, bytes.data(), chunk);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            if (code == ENOSPC || code == EDQUOT) throw Error(full);
+            throw Error("Could not write '" + Path_Text(path_) + "': " + System_Message(code) +
+                        ".");
+        }
+        if (done == 0) throw Error(full);
+#endif
+        written_ += static_cast<std::uint64_t>(done);
+        bytes = bytes.subspan(static_cast<std::size_t>(done));
+    }
+}
+
+void Output_File::Finish() {
+#ifdef _WIN32
+    HANDLE h = static_cast<HANDLE>(handle_);
+    if (!FlushFileBuffers(h))
+        throw Error("Could not write '" + Path_Text(path_) + "' to the disk: " +
+                    Windows_Message(GetLastError()));
+    handle_ = nullptr;
+    if (!CloseHandle(h))
+        throw Error("Could not close '" + Path_Text(path_) + "': " +
+                    Windows_Message(GetLastError()));
+#else
+    if (::fsync(fd_) != 0) {
+        const int code = errno;
+        throw Error("Could not write '" + Path_Text(path_) + "' to the disk: " +
+                    System_Message(code) + ".");
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) {
+        const int code = errno;
+        throw Error("Could not close '" + Path_Text(path_) + "': " + System_Message(code) + ".");
+    }
+#endif
+    finished_ = true;
+}
+
+void Replace_File(const std::filesystem::path& from, const std::filesystem::path& to) {
+#ifdef _WIN32
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        throw Error("Could not move '" + Path_Text(from) + "' to '" + Path_Text(to) + "': " +
+                    Windows_Message(GetLastError()));
+#else
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        const int code = errno;
+        throw Error("Could not move '" + Path_Text(from) + "' to '" + Path_Text(to) + "': " +
+                    System_Message(code) + ".");
+    }
+    // Make the new directory entry durable.
+    std::filesystem::path folder = to.parent_path();
+    if (folder.empty()) folder = ".";
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+#endif
+}
+
+void Remove_Quietly(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
+}  // namespace kelbrook::jet

@@ -1,0 +1,53 @@
+// Writing whole files safely: created exclusively (an existing file is never overwritten),
+// written in full, flushed to the disk, and removed again when anything fails. Also the
+// atomic replacement the compactor uses to put a finished temporary file in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace kelbrook::jet {
+
+// The path as UTF-8 text for messages.
+std::string Path_Text(const std::filesystem::path& path);
+
+class Output_File {
+public:
+    // Creates `path`; throws Error when it exists or cannot be created.
+    explicit Output_File(const std::filesystem::path& path);
+    ~Output_File();  // an unfinished file is closed and removed
+    Output_File(const Output_File&) = delete;
+    Output_File& operator=(const Output_File&) = delete;
+
+    void Write(std::span<const std::uint8_t> bytes);
+    // Flushes to the disk and closes; the file then stays.
+    void Finish();
+
+private:
+    std::filesystem::path path_;
+    std::uint64_t written_ = 0;
+    bool finished_ = false;
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+    void Close_Quietly();
+};
+
+// Moves `from` onto `to`, replacing it, and makes the move durable where the platform
+// allows. Throws Error on failure (then `from` is left as it was).
+void Replace_File(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Removes a file if it is there; reports nothing.
+void Remove_Quietly(const std::filesystem::path& path);
+
+// Test seam: from now on, writes fail as on a full disk once `bytes` bytes have been
+// written to one file. std::nullopt turns it off again.
+void Simulate_Full_Disk_After(std::optional<std::uint64_t> bytes);
+
+}  // namespace kelbrook::jet

@@ -1,0 +1,72 @@
+// The page layer: a Jet 4.0 file opened read-only as numbered 4096-byte pages.
+// Opening reads and decodes page 0 (header obfuscation removed) into a Database_Header:
+// format version (Jet 3 and ACE files are refused), code page, sort order, creation date,
+// database key and password. Pages are read on demand through a small cache, so memory
+// stays bounded whatever the file size; pages of encoded databases (key != 0) are
+// RC4-decoded transparently. Read() hands out shared, immutable page buffers that stay
+// valid while held. Fail() builds the engine's error text: "<file>: page N: <what>".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "jet/Error.h"
+#include "jet/Format.h"
+
+namespace kelbrook::jet {
+
+using Page = std::array<std::uint8_t, format::Page_Size>;
+using Page_Ref = std::shared_ptr<const Page>;
+
+struct Database_Header {
+    std::uint8_t version = 0;
+    std::uint16_t code_page = 0;
+    std::uint16_t sort_order = 0;          // LCID, 1033 = General
+    std::uint8_t sort_order_version = 0;
+    double creation_date = 0;              // OLE automation days
+    std::uint32_t database_key = 0;        // 0: pages not encoded
+    std::string password;                  // UTF-8, empty: none set
+    Page decoded{};                        // page 0 with the obfuscation removed
+};
+
+// Decodes a raw page 0 (as read from the file). `file` names the file in messages.
+// Throws Error for anything but a Jet 4.0 header.
+Database_Header Parse_Header(std::span<const std::uint8_t> raw_page0, const std::string& file);
+
+class Page_File {
+public:
+    // Opens `path` read-only; with `password` non-empty or the database protected, the
+    // password must match (else Password_Error).
+    Page_File(const std::filesystem::path& path, const std::string& password = {});
+
+    const Database_Header& Header() const { return header_; }
+    std::uint32_t Page_Count() const { return page_count_; }
+    const std::filesystem::path& Path() const { return path_; }
+    std::string Name() const { return path_.string(); }
+
+    // The decoded page; throws Error when out of range or unreadable.
+    Page_Ref Read(std::uint32_t page) const;
+
+    [[noreturn]] void Fail(std::uint32_t page, const std::string& what) const;
+    [[noreturn]] void Fail(const std::string& what) const;
+
+private:
+    std::filesystem::path path_;
+    mutable std::ifstream file_;
+    std::uint32_t page_count_ = 0;
+    Database_Header header_;
+    static constexpr std::size_t Cache_Slots = 128;
+    struct Slot {
+        std::uint32_t page = 0xFFFFFFFF;
+        Page_Ref data;
+    };
+    mutable std::vector<Slot> cache_;
+};
+
+}  // namespace kelbrook::jet

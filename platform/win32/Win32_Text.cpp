@@ -1,0 +1,78 @@
+#include "platform/win32/Win32_Text.h"
+
+#include <climits>
+
+#include "platform/File_System_Service.h"
+
+namespace kelbrook::platform::win32 {
+
+std::wstring Wide(std::string_view text) {
+    if (text.empty()) return {};
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw Service_Error("Text too long");
+    const int length = static_cast<int>(text.size());
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) throw Service_Error("Text is not valid UTF-8");
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
+    return wide;
+}
+
+std::string Narrow(std::wstring_view text) {
+    if (text.empty()) return {};
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return "?";
+    const int length = static_cast<int>(text.size());
+    const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return "?";
+    std::string narrow(static_cast<std::size_t>(needed), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), needed, nullptr, nullptr);
+    return narrow;
+}
+
+std::string File_Error_Text(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+            return Text_File_Not_Found;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_DIRECTORY:
+        case ERROR_NOT_READY:
+            return Text_Path_Not_Found;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT:
+        case ERROR_CURRENT_DIRECTORY:
+        case ERROR_DIR_NOT_EMPTY:
+            return Text_Permission_Denied;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return Text_File_Already_Exists;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return Text_Disk_Full;
+        default:
+            return Text_Path_File_Access_Error;
+    }
+}
+
+std::string System_Message(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string message;
+    if (length > 0 && buffer != nullptr) {
+        std::wstring_view text(buffer, length);
+        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+            text.remove_suffix(1);
+        message = Narrow(text);
+    }
+    if (buffer != nullptr) LocalFree(buffer);
+    return message;
+}
+
+}  // namespace kelbrook::platform::win32

@@ -1,0 +1,319 @@
+// The host file-system service on a real folder standing for drive C:.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/File_System_Service.h"
+#include "support/Temp_Drive.h"
+
+namespace kelbrook {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::File_System_Service;
+using testing::Temp_Drive;
+
+void Make_Read_Only(const fs::path& path) { fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove); }
+
+std::vector<std::string> Entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        names.push_back(fs::relative(entry.path(), folder).string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Host_File_System : public ::testing::Test {
+protected:
+    Temp_Drive drive;
+    std::unique_ptr<File_System_Service> files = platform::Create_File_System_Service();
+};
+
+// ---- failures: each with the description Windows users know, and nothing changed ----
+
+struct Failure_Case {
+    const char* name;
+    std::function<void(Temp_Drive&)> setup;
+    std::function<void(File_System_Service&)> call;
+    const char* description;
+};
+void PrintTo(const Failure_Case& c, std::ostream* out) { *out << c.name; }
+
+class Host_File_System_Failure : public ::testing::TestWithParam<Failure_Case> {};
+
+TEST_P(Host_File_System_Failure, RaisesTheKnownDescription) {
+    Temp_Drive drive;
+    drive.Write("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "live");
+    drive.Write("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb", "backup");
+    drive.Make_Folder("C:\\Tarvel\\KT500\\Out");
+    if (GetParam().setup) GetParam().setup(drive);
+    std::vector<std::string> before = Entries(drive.Root());
+    auto files = platform::Create_File_System_Service();
+    try {
+        GetParam().call(*files);
+        ADD_FAILURE() << "no failure";
+    } catch (const platform::Service_Error& failure) {
+        EXPECT_STREQ(failure.what(), GetParam().description);
+        EXPECT_FALSE(failure.path().empty());
+    }
+    EXPECT_EQ(Entries(drive.Root()), before) << "a failed call changed the drive";
+    EXPECT_EQ(drive.Read("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb"), "backup");
+}
+
+const Failure_Case failure_cases[] = {
+    {"CreateFolderThatExistsInAnotherCase", {},
+     [](File_System_Service& f) { f.CreateFolder("C:\\TARVEL\\kt500\\out"); }, "File already exists"},
+    {"CreateFolderWithoutParent", {},
+     [](File_System_Service& f) { f.CreateFolder("C:\\Tarvel\\KT500\\No Such\\Folder"); }, "Path not found"},
+    {"CreateFolderOffDriveC", {}, [](File_System_Service& f) { f.CreateFolder("D:\\Out"); }, "Path not found"},
+    {"DeleteMissingFolder", {}, [](File_System_Service& f) { f.DeleteFolder("C:\\Tarvel\\Gone", false); },
+     "Path not found"},
+    {"DeleteFolderThatIsAFile", {},
+     [](File_System_Service& f) { f.DeleteFolder("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", true); },
+     "Path not found"},
+    {"DeleteDriveRoot", {}, [](File_System_Service& f) { f.DeleteFolder("C:\\", true); }, "Permission denied"},
+    {"CopyFileMissingSource", {},
+     [](File_System_Service& f) { f.CopyFile("C:\\Tarvel\\KT500\\data\\none.mdb", "C:\\Tarvel\\KT500\\Out\\", true); },
+     "File not found"},
+    {"CopyFileIntoMissingFolder", {},
+     [](File_System_Service& f) {
+         f.CopyFile("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Tarvel\\KT500\\Nowhere\\", true);
+     },
+     "Path not found"},
+    {"CopyFileWithoutOverwrite", {},
+     [](File_System_Service& f) {
+         f.CopyFile("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Tarvel\\KT500\\old software\\", false);
+     },
+     "File already exists"},
+    {"CopyFileOverReadOnlyFile",
+     [](Temp_Drive& d) { Make_Read_Only(d.Host("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb")); },
+     [](File_System_Service& f) {
+         f.CopyFile("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Tarvel\\KT500\\Old Software\\", true);
+     },
+     "Permission denied"},
+    {"CopyFileOntoItself", {},
+     [](File_System_Service& f) {
+         f.CopyFile("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Tarvel\\KT500\\DATA\\", true);
+     },
+     "Permission denied"},
+    {"CopyFileFromAPipe", [](Temp_Drive& d) { ::mkfifo(d.Host("C:\\Tarvel\\pipe").c_str(), 0666); },
+     [](File_System_Service& f) { f.CopyFile("C:\\Tarvel\\pipe", "C:\\Tarvel\\KT500\\Out\\", true); },
+     "Path/File access error"},
+    {"CopyFolderMissingSource", {},
+     [](File_System_Service& f) {
+         f.CopyFolder("C:\\Tarvel\\KT500\\data\\Debug Files", "C:\\Tarvel\\KT500\\Out\\", true);
+     },
+     "Path not found"},
+    {"CopyFolderIntoItself", {},
+     [](File_System_Service& f) { f.CopyFolder("C:\\Tarvel\\KT500", "C:\\Tarvel\\KT500\\Out\\", true); },
+     "Permission denied"},
+    {"CopyOneFileMissingSource", {},
+     [](File_System_Service& f) {
+         f.Copy_One_File("C:\\Tarvel\\KT500\\data\\none.mdb", "C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb");
+     },
+     "File not found"},
+    {"CopyOneFileIntoMissingFolder", {},
+     [](File_System_Service& f) {
+         f.Copy_One_File("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Tarvel\\Gone\\duvura-d-7-7.mdb");
+     },
+     "Path not found"},
+    {"CopyOneFileOverReadOnlyFile",
+     [](Temp_Drive& d) { Make_Read_Only(d.Host("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb")); },
+     [](File_System_Service& f) {
+         f.Copy_One_File("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb",
+                         "C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb");
+     },
+     "Permission denied"},
+    {"CopyOneFileOverAFolder", {},
+     [](File_System_Service& f) { f.Copy_One_File("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Tarvel\\KT500\\Out"); },
+     "Permission denied"},
+    {"DeleteMissingFile", {}, [](File_System_Service& f) { f.Delete_One_File("C:\\Tarvel\\KT500\\data\\gone.mdb"); },
+     "File not found"},
+    {"DeleteFileInMissingFolder", {},
+     [](File_System_Service& f) { f.Delete_One_File("C:\\Tarvel\\Gone\\gone.mdb"); }, "File not found"},
+    {"DeleteReadOnlyFile",
+     [](Temp_Drive& d) { Make_Read_Only(d.Host("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb")); },
+     [](File_System_Service& f) { f.Delete_One_File("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb"); },
+     "Permission denied"},
+    {"DeleteFileThatIsAFolder", {}, [](File_System_Service& f) { f.Delete_One_File("C:\\Tarvel\\KT500\\Out"); },
+     "Permission denied"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Operations, Host_File_System_Failure, ::testing::ValuesIn(failure_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- what succeeds ----
+
+TEST_F(Host_File_System, ExistenceTestsAreCaseBlindAndTellFilesFromFolders) {
+    drive.Write("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "x");
+    struct Probe {
+        const char* path;
+        bool file;
+        bool folder;
+    };
+    const Probe probes[] = {
+        {"C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", true, false},
+        {"c:\\tarvel\\kt500\\DATA\\DUVURA-D-7-7.MDB", true, false},
+        {"C:\\Tarvel\\KT500\\data", false, true},
+        {"C:\\TARVEL\\KT500", false, true},
+        {"C:\\", false, true},
+        {"C:\\Tarvel\\KT500\\data\\duvura-d-7-7new.mdb", false, false},
+        {"C:\\Tarvel\\KT500\\history\\duvura-h-7-7.mdb", false, false},
+        {"D:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", false, false},
+        {"C:\\Tarvel\\KT500\\data\\*.mdb", false, false},
+    };
+    for (const Probe& probe : probes) {
+        EXPECT_EQ(files->FileExists(probe.path), probe.file) << probe.path;
+        EXPECT_EQ(files->FolderExists(probe.path), probe.folder) << probe.path;
+    }
+}
+
+TEST_F(Host_File_System, CreateFolderKeepsTheGivenSpellingUnderExistingOnes) {
+    drive.Make_Folder("C:\\Tarvel\\KT500");
+    files->CreateFolder("C:\\TARVEL\\kt500\\2014-02-13 SUPPORT_FILES");
+    files->CreateFolder("C:\\Tarvel\\KT500\\2014-02-13 support_files\\Debug files\\");
+    EXPECT_EQ(Entries(drive.Root()), (std::vector<std::string>{"Tarvel", "Tarvel/KT500", "Tarvel/KT500/2014-02-13 SUPPORT_FILES",
+                                                              "Tarvel/KT500/2014-02-13 SUPPORT_FILES/Debug files"}));
+}
+
+TEST_F(Host_File_System, DeleteFolderRemovesEverythingInIt) {
+    drive.Write("C:\\Out\\a.txt", "a");
+    drive.Write("C:\\Out\\Debug files\\deep\\b.log", "b");
+    drive.Make_Folder("C:\\Out\\empty");
+    drive.Write("C:\\Keep\\c.txt", "c");
+    files->DeleteFolder("C:\\out", false);
+    EXPECT_EQ(Entries(drive.Root()), (std::vector<std::string>{"Keep", "Keep/c.txt"}));
+}
+
+TEST_F(Host_File_System, ReadOnlyFileStopsDeleteFolderHalfWay) {
+    // Files go first, in name order, then subfolders: a.txt goes, m.txt stops the call.
+    drive.Write("C:\\Out\\a.txt", "a");
+    drive.Write("C:\\Out\\m.txt", "m");
+    drive.Write("C:\\Out\\z.txt", "z");
+    drive.Write("C:\\Out\\sub\\b.txt", "b");
+    Make_Read_Only(drive.Host("C:\\Out\\m.txt"));
+    try {
+        files->DeleteFolder("C:\\Out", false);
+        ADD_FAILURE() << "a read-only file did not stop DeleteFolder";
+    } catch (const platform::Service_Error& failure) {
+        EXPECT_STREQ(failure.what(), "Permission denied");
+        EXPECT_EQ(failure.path(), "C:\\Out\\m.txt");
+    }
+    EXPECT_EQ(Entries(drive.Host("C:\\Out")), (std::vector<std::string>{"m.txt", "sub", "sub/b.txt", "z.txt"}));
+
+    // Deeper down, the files above and in earlier subfolders are gone already.
+    drive.Write("C:\\Deep\\a.txt", "a");
+    drive.Write("C:\\Deep\\one\\x.txt", "x");
+    drive.Write("C:\\Deep\\two\\r.txt", "r");
+    drive.Write("C:\\Deep\\two\\s.txt", "s");
+    Make_Read_Only(drive.Host("C:\\Deep\\two\\r.txt"));
+    EXPECT_THROW(files->DeleteFolder("C:\\Deep", false), platform::Service_Error);
+    EXPECT_EQ(Entries(drive.Host("C:\\Deep")), (std::vector<std::string>{"two", "two/r.txt", "two/s.txt"}));
+
+    // With force the read-only file goes too.
+    files->DeleteFolder("C:\\Out", true);
+    EXPECT_FALSE(drive.Exists("C:\\Out"));
+}
+
+TEST_F(Host_File_System, DeleteFolderTakesLinksNotWhatTheyPointAt) {
+    drive.Write("C:\\Outside\\precious.txt", "keep");
+    drive.Make_Folder("C:\\Out");
+    fs::create_directory_symlink(drive.Host("C:\\Outside"), drive.Host("C:\\Out\\link"));
+    files->DeleteFolder("C:\\Out", false);
+    EXPECT_FALSE(drive.Exists("C:\\Out"));
+    EXPECT_EQ(drive.Read("C:\\Outside\\precious.txt"), "keep");
+}
+
+TEST_F(Host_File_System, CopyFileLandsInTheFolderUnderItsOwnName) {
+    drive.Write("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "new content");
+    drive.Write("C:\\Out\\DUVURA-D-7-7.MDB", "old content");
+    files->CopyFile("C:\\tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\out\\", true);
+    // The existing entry's spelling wins; no second file appears.
+    EXPECT_EQ(Entries(drive.Host("C:\\Out")), std::vector<std::string>{"DUVURA-D-7-7.MDB"});
+    EXPECT_EQ(drive.Read("C:\\Out\\DUVURA-D-7-7.MDB"), "new content");
+
+    EXPECT_THROW(files->CopyFile("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", "C:\\Other\\", true),
+                 platform::Service_Error);  // no such folder
+    EXPECT_FALSE(drive.Exists("C:\\Other"));
+}
+
+TEST_F(Host_File_System, CopyFolderFillsAFolderOfTheSameNameInAnotherCase) {
+    drive.Write("C:\\Tarvel\\KT500\\data\\Debug Files\\trace.log", "trace");
+    drive.Write("C:\\Tarvel\\KT500\\data\\Debug Files\\Sub\\inner.log", "inner");
+    drive.Write("C:\\Tarvel\\KT500\\data\\Debug Files\\same.txt", "fresh");
+    drive.Make_Folder("C:\\Tarvel\\KT500\\Day\\Debug files");
+    drive.Write("C:\\Tarvel\\KT500\\Day\\Debug files\\SAME.TXT", "stale");
+    files->CopyFolder("C:\\Tarvel\\KT500\\data\\Debug Files", "C:\\Tarvel\\KT500\\Day\\", true);
+    EXPECT_EQ(Entries(drive.Host("C:\\Tarvel\\KT500\\Day")),
+              (std::vector<std::string>{"Debug files", "Debug files/SAME.TXT", "Debug files/Sub", "Debug files/Sub/inner.log",
+                                        "Debug files/trace.log"}));
+    EXPECT_EQ(drive.Read("C:\\Tarvel\\KT500\\Day\\Debug files\\SAME.TXT"), "fresh");
+    EXPECT_EQ(drive.Read("C:\\Tarvel\\KT500\\Day\\Debug files\\Sub\\inner.log"), "inner");
+
+    // Into a folder that has none yet: the source's own name.
+    drive.Make_Folder("C:\\Tarvel\\KT500\\Other Day");
+    files->CopyFolder("C:\\TARVEL\\KT500\\DATA\\debug files", "C:\\Tarvel\\KT500\\Other Day\\", true);
+    EXPECT_EQ(drive.Read("C:\\Tarvel\\KT500\\Other Day\\Debug Files\\trace.log"), "trace");
+}
+
+TEST_F(Host_File_System, CopiesKeepPermissionsAndReplaceWholeFiles) {
+    drive.Write("C:\\d\\live.mdb", std::string(300000, 'L'));
+    drive.Write("C:\\b\\backup.mdb", std::string(500000, 'B'));
+    files->Copy_One_File("C:\\D\\LIVE.MDB", "C:\\b\\backup.mdb");
+    EXPECT_EQ(drive.Read("C:\\b\\backup.mdb"), std::string(300000, 'L'));
+    files->Copy_One_File("C:\\d\\live.mdb", "C:\\b\\New Name.mdb");
+    EXPECT_EQ(drive.Read("C:\\b\\New Name.mdb"), std::string(300000, 'L'));
+    // No temporary files stay behind.
+    EXPECT_EQ(Entries(drive.Host("C:\\b")), (std::vector<std::string>{"New Name.mdb", "backup.mdb"}));
+}
+
+TEST_F(Host_File_System, CopyThatRunsOutOfSpaceLeavesTheDestinationAsItWas) {
+    // The process may write no file larger than 64 KiB: every copy of the 1 MiB source
+    // runs out of room half-way, as on a full disk.
+    drive.Write("C:\\d\\live.mdb", std::string(1 << 20, 'L'));
+    drive.Write("C:\\b\\backup.mdb", "the good backup");
+    drive.Make_Folder("C:\\Out");
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit small = old_limit;
+    small.rlim_cur = 64 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    std::vector<std::string> failures;
+    for (const auto& copy : std::vector<std::function<void()>>{
+             [&] { files->Copy_One_File("C:\\d\\live.mdb", "C:\\b\\backup.mdb"); },
+             [&] { files->CopyFile("C:\\d\\live.mdb", "C:\\b\\", true); },
+             [&] { files->CopyFolder("C:\\d", "C:\\Out\\", true); }}) {
+        try {
+            copy();
+            failures.push_back("no failure");
+        } catch (const platform::Service_Error& failure) {
+            failures.push_back(failure.what());
+        }
+    }
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(failures, (std::vector<std::string>(3, "Disk full")));
+    EXPECT_EQ(drive.Read("C:\\b\\backup.mdb"), "the good backup");
+    EXPECT_EQ(Entries(drive.Host("C:\\b")), std::vector<std::string>{"backup.mdb"});
+    EXPECT_EQ(Entries(drive.Host("C:\\Out")), std::vector<std::string>{"d"});
+}
+
+TEST_F(Host_File_System, DeleteOneFileIsCaseBlind) {
+    drive.Write("C:\\Tarvel\\KT500\\data\\duvura-d-7-7new.mdb", "n");
+    files->Delete_One_File("C:\\TARVEL\\KT500\\DATA\\DUVURA-D-7-7NEW.MDB");
+    EXPECT_FALSE(drive.Exists("C:\\Tarvel\\KT500\\data\\duvura-d-7-7new.mdb"));
+    EXPECT_TRUE(drive.Exists("C:\\Tarvel\\KT500\\data"));
+}
+
+}  // namespace
+}  // namespace kelbrook

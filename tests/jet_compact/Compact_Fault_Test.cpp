@@ -1,0 +1,163 @@
+// CompactDatabase when things go wrong: each failure gives its message, leaves neither a
+// destination nor a temporary file behind, and never changes the source.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <functional>
+
+#include "Compact_Test_Support.h"
+#include "jet/Compactor.h"
+#include "jet/Data_Page.h"
+#include "jet/Database.h"
+#include "jet/Error.h"
+#include "jet/File_Output.h"
+
+namespace kelbrook::jet {
+namespace {
+
+using test::fs::path;
+
+class Compaction_Fault : public test::Scratch_Test {
+protected:
+    // Runs a compaction that must fail; returns its message and checks what is left.
+    std::string Expect_Failure(const path& source, const std::string& source_string,
+                               const std::string& destination_string,
+                               const std::vector<std::string>& files_after) {
+        std::vector<std::uint8_t> before;
+        if (test::fs::exists(source)) before = test::Read_All(source);
+        std::string message;
+        try {
+            CompactDatabase(source_string, destination_string);
+            ADD_FAILURE() << "compaction succeeded";
+        } catch (const Error& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(Files(), files_after);
+        if (test::fs::exists(source)) {
+            EXPECT_EQ(test::Read_All(source), before) << "the source changed";
+        }
+        return message;
+    }
+};
+
+TEST_F(Compaction_Fault, MissingSource) {
+    const path source = dir / "nothing.mdb";
+    const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"), {});
+    EXPECT_EQ(m, "Could not find file '" + source.string() + "'.");
+}
+
+TEST_F(Compaction_Fault, DestinationAlreadyExists) {
+    KELBROOK_NEED_CORPUS();
+    const path source = dir / "source.mdb";
+    test::fs::copy_file(test::Corpus() / "emptyJet4.mdb", source);
+    test::Write_All(dir / "out.mdb", {'k', 'e', 'e', 'p'});
+    const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"),
+                                  {"out.mdb", "source.mdb"});
+    EXPECT_EQ(m, "Database already exists.");
+    EXPECT_EQ(test::Read_All(dir / "out.mdb"), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+}
+
+TEST_F(Compaction_Fault, DestinationFolderMissing) {
+    KELBROOK_NEED_CORPUS();
+    const path source = dir / "source.mdb";
+    test::fs::copy_file(test::Corpus() / "emptyJet4.mdb", source);
+    auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "no" / "out.mdb"),
+                            {"source.mdb"});
+    EXPECT_NE(m.find("is not a valid path"), std::string::npos) << m;
+
+    test::Write_All(dir / "plain-file", {1});
+    m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "plain-file" / "out.mdb"),
+                       {"plain-file", "source.mdb"});
+    EXPECT_NE(m.find("is not a valid path"), std::string::npos) << m;
+}
+
+TEST_F(Compaction_Fault, DestinationFolderUnwritable) {
+    KELBROOK_NEED_CORPUS();
+    const path source = dir / "source.mdb";
+    test::fs::copy_file(test::Corpus() / "emptyJet4.mdb", source);
+    if (::geteuid() == 0) GTEST_SKIP() << "running as root: folder permissions do not stop writing";
+    test::fs::create_directory(dir / "locked");
+    test::fs::permissions(dir / "locked", test::fs::perms::owner_read | test::fs::perms::owner_exec);
+    const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "locked" / "out.mdb"),
+                       {"locked", "source.mdb"});
+    EXPECT_NE(m.find("Could not create"), std::string::npos) << m;
+    EXPECT_TRUE(test::fs::is_empty(dir / "locked"));
+}
+
+TEST_F(Compaction_Fault, FullDiskLeavesNothing) {
+    KELBROOK_NEED_CORPUS();
+    const path source = dir / "source.mdb";
+    test::fs::copy_file(test::Corpus() / "indexTestV2000.mdb", source);
+    for (std::uint64_t after : {std::uint64_t{0}, std::uint64_t{8192}, std::uint64_t{200000}}) {
+        SCOPED_TRACE(after);
+        Simulate_Full_Disk_After(after);
+        const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"),
+                                      {"source.mdb"});
+        Simulate_Full_Disk_After(std::nullopt);
+        EXPECT_NE(m.find("the disk is full"), std::string::npos) << m;
+    }
+}
+
+TEST_F(Compaction_Fault, RefusedOptionsLeaveNothing) {
+    KELBROOK_NEED_CORPUS();
+    const path source = dir / "source.mdb";
+    test::fs::copy_file(test::Corpus() / "emptyJet4.mdb", source);
+    const std::string out = (dir / "out.mdb").string();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Data Source=" + out + ";Jet OLEDB:Engine Type=4", "Engine type 4"},
+        {"Data Source=" + out + ";Locale Identifier=1036", "Locale Identifier 1036"},
+        {"Data Source=" + out + ";User ID=Operator", "User-level security"},
+        {"Provider=Microsoft.ACE.OLEDB.12.0;Data Source=" + out, "not supported"},
+    };
+    for (const auto& [destination, part] : cases) {
+        SCOPED_TRACE(destination);
+        const auto m = Expect_Failure(source, test::Source_String(source), destination, {"source.mdb"});
+        EXPECT_NE(m.find(part), std::string::npos) << m;
+    }
+}
+
+struct Corruption {
+    const char* name;
+    std::function<void(std::vector<std::uint8_t>&)> spoil;
+    std::string message_part;
+};
+
+TEST_F(Compaction_Fault, CorruptSourcesFailWithTheirMessage) {
+    KELBROOK_NEED_CORPUS();
+    const path model = test::Corpus() / "indexTestV2000.mdb";
+    // Where the user table's rows and index live, found with our reader.
+    std::uint32_t data_page = 0, leaf_page = 0;
+    {
+        Database db(model);
+        const auto& def = db.Definition(db.Find_Table("Table1"));
+        data_page = Read_Usage_Map(db.File(), def.owned_map, "owned").Pages().at(0);
+        leaf_page = def.real_indexes.at(0).root;
+    }
+    auto page = [](std::vector<std::uint8_t>& b, std::uint32_t n) { return b.begin() + static_cast<std::ptrdiff_t>(n) * 4096; };
+    const std::vector<Corruption> cases = {
+        {"empty file", [](auto& b) { b.clear(); }, "Unrecognized database format"},
+        {"text file", [](auto& b) { b.assign(5000, 'x'); }, "Unrecognized database format"},
+        {"cut inside a page", [](auto& b) { b.resize(b.size() - 100); }, "Unrecognized database format"},
+        {"Jet 3 header", [](auto& b) { b[0x14] = 0; }, "Unrecognized database format"},
+        {"cut to three pages", [](auto& b) { b.resize(3 * 4096); }, "page"},
+        {"catalogue definition overwritten", [&](auto& b) { std::fill_n(page(b, 2), 4096, 0xFF); }, "page 2"},
+        {"data page overwritten", [&](auto& b) { std::fill_n(page(b, data_page) + 12, 4084, 0xEE); },
+         "page " + std::to_string(data_page)},
+        {"index leaf emptied", [&](auto& b) { std::fill_n(page(b, leaf_page) + 0x1B, 453, 0); }, "index"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const path source = dir / "source.mdb";
+        auto bytes = test::Read_All(model);
+        c.spoil(bytes);
+        test::Write_All(source, bytes);
+        const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"),
+                                      {"source.mdb"});
+        EXPECT_NE(m.find(c.message_part), std::string::npos) << m;
+        test::fs::remove(source);
+    }
+}
+
+}  // namespace
+}  // namespace kelbrook::jet
