@@ -128,6 +128,7 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
     image.password = db.Header().password;
     image.database_key = db.Header().database_key;
     image.tables.resize(tables.size());
+    result.row_hashes.resize(tables.size());
 
     for (std::size_t t = 0; t < tables.size(); ++t) {
         const Table_Definition& def = *definitions[t];
@@ -158,6 +159,7 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
         std::map<Row_Pointer, std::uint32_t> row_of;  // source header slot -> row index
         std::vector<std::int32_t> new_ids;            // per row, when the id column changed
         std::vector<bool> id_changed;
+        auto& hashes = result.row_hashes[t];
         db.Rows(def, [&](const Live_Row& live) {
             Row_Image row;
             row.bytes = live.bytes;
@@ -194,6 +196,13 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
             row_of[live.header] = static_cast<std::uint32_t>(out.rows.size());
             id_changed.push_back(changed);
             new_ids.push_back(id);
+            if (changed) {
+                Live_Row patched = live;
+                patched.bytes = row.bytes;
+                hashes.push_back(Row_Hash(def, db.Decode(def, patched)));
+            } else {
+                hashes.push_back(Row_Hash(def, db.Decode(def, live)));
+            }
             out.rows.push_back(std::move(row));
         });
 
@@ -288,27 +297,13 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     const bool encrypt = destination.encrypt.value_or(header.database_key != 0);
     image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
     std::vector<Table_Summary> expected(image.tables.size());
-    std::vector<const Table_Definition*> definitions;
     for (std::size_t t = 0; t < image.tables.size(); ++t) {
-        definitions.push_back(&db->Definition(source_image.old_pages[t]));
         expected[t].name = image.tables[t].name;
         expected[t].rows = image.tables[t].rows.size();
+        expected[t].hashes = std::move(source_image.row_hashes[t]);
     }
     const auto& tables = image.tables;
-
-    // Expected values: decoded from the source rows with the ids already remapped.
-    for (std::size_t t = 0; t < tables.size(); ++t) {
-        const Table_Definition& def = *definitions[t];
-        std::size_t r = 0;
-        db->Rows(def, [&](const Live_Row& live) {
-            if (r >= image.tables[t].rows.size())
-                throw Error(db->Name() + ": the database changed while it was being compacted.");
-            Live_Row patched = live;
-            patched.bytes = image.tables[t].rows[r++].bytes;
-            expected[t].hashes.push_back(Row_Hash(def, db->Decode(def, patched)));
-        });
-    }
-    db.reset();
+    db.reset();  // the source is closed before anything is written
 
     // Write beside the destination, check, then move into place.
     std::filesystem::path temporary = destination_path;

@@ -44,6 +44,8 @@ struct Source_Image {
     Database_Image image;
     std::vector<std::uint32_t> old_pages;         // per table: its definition page in the source
     std::vector<std::uint32_t> definition_pages;  // per table: its definition page in the output
+    // Per table, per row: Row_Hash of the values the output must show (ids renumbered).
+    std::vector<std::vector<std::uint64_t>> row_hashes;
 };
 Source_Image Read_Source_Image(const Database& source,
                                const std::function<void(double done)>& progress = {});

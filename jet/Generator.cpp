@@ -139,7 +139,8 @@ Byte_Vector Random_Bytes(Rng& rng, std::size_t size) {
     return b;
 }
 
-// A binary blob that looks like a stored measurement curve (header + samples).
+// A binary blob that looks like a stored measurement curve (header + samples). Integer
+// arithmetic only, so every platform makes the same bytes.
 Byte_Vector Curve(Rng& rng, std::size_t size) {
     Byte_Vector b(size);
     const char magic[] = "CRV1";
@@ -147,8 +148,9 @@ Byte_Vector Curve(Rng& rng, std::size_t size) {
         if (i < 4) {
             b[i] = static_cast<std::uint8_t>(magic[i]);
         } else {
-            double x = static_cast<double>(i) / 37.0;
-            b[i] = static_cast<std::uint8_t>(128 + 100 * std::sin(x) + static_cast<double>(rng.Below(9)));
+            const std::size_t t = i % 128;
+            const std::size_t wave = t < 64 ? t * 3 : (127 - t) * 3;
+            b[i] = static_cast<std::uint8_t>(20 + wave + rng.Below(9));
         }
     }
     return b;
@@ -669,13 +671,12 @@ public:
         image_.indexes.resize(spec.indexes.size());
     }
     // Appends a row; `key_values` (when given) decide its index entries, else `values`.
-    // Rows that are not indexed (deleted ones) and replaced versions of moved rows keep
-    // their bytes but not their long values: Jet frees those with the row.
+    // Deleted rows and the replaced versions of moved rows keep their long values; the
+    // history pass flags those long-value rows deleted, as Jet does when it frees them.
     std::uint32_t Add(const std::vector<Field_Value>& values, bool indexed,
                       const std::vector<Field_Value>* key_values = nullptr) {
         const auto row = static_cast<std::uint32_t>(image_.rows.size());
         image_.rows.push_back(Build_Row(spec_, values));
-        if (!indexed || key_values != nullptr) image_.rows.back().long_values.clear();
         if (indexed) {
             const std::vector<Field_Value>& kv = key_values != nullptr ? *key_values : values;
             for (std::size_t i = 0; i < spec_.indexes.size(); ++i) {
@@ -1016,33 +1017,23 @@ struct Slot_Place {
 };
 
 std::uint32_t Apply_History(const std::filesystem::path& path, const Built& built) {
-    Page_Editor editor(path, built.image.database_key);
-    std::map<std::uint32_t, std::size_t> by_tdef;  // tdef page -> history entry
-    for (std::size_t i = 0; i < built.history.size(); ++i) by_tdef[built.history[i].tdef_page] = i;
-    std::vector<std::vector<Slot_Place>> places(built.history.size());
     std::vector<std::uint32_t> freed;
     auto dropped = [&](std::uint32_t tdef) {
         return std::find(built.dropped_tdef_pages.begin(), built.dropped_tdef_pages.end(), tdef) !=
                built.dropped_tdef_pages.end();
     };
 
-    // Every tdef page of the dropped tables, continuations included.
+    // Read through the engine's own reader first: every tdef page of the dropped tables
+    // (continuations included) and the usage-map host pages only they used.
     std::set<std::uint32_t> dropped_tdefs;
-    for (std::uint32_t t : built.dropped_tdef_pages) {
-        for (std::uint32_t next = t, hops = 0; next != 0; ++hops) {
-            if (hops > editor.Pages() || next >= editor.Pages() || !dropped_tdefs.insert(next).second)
-                editor.Fail(t, "the table definition's page chain is broken.");
-            next = Get_U32(editor.Read(next), f::Tdef_Next_Page);
-        }
-    }
-
-    // Usage-map host pages that only the dropped tables used.
     {
         Page_File file(path, built.image.password);
         std::set<std::uint32_t> kept_hosts, dropped_hosts;
         for (std::uint32_t t : built.tdef_pages) {
             const Table_Definition d = Read_Table_Definition(file, t);
-            std::set<std::uint32_t>& hosts = dropped_tdefs.count(t) != 0 ? dropped_hosts : kept_hosts;
+            const bool gone = dropped(t);
+            if (gone) dropped_tdefs.insert(d.pages.begin(), d.pages.end());
+            std::set<std::uint32_t>& hosts = gone ? dropped_hosts : kept_hosts;
             hosts.insert(d.owned_map.page);
             hosts.insert(d.free_map.page);
             for (const Real_Index& i : d.real_indexes) hosts.insert(i.page_map.page);
@@ -1055,6 +1046,11 @@ std::uint32_t Apply_History(const std::filesystem::path& path, const Built& buil
         for (std::uint32_t h : dropped_hosts)
             if (h != 0 && kept_hosts.count(h) == 0) freed.push_back(h);
     }
+
+    Page_Editor editor(path, built.image.database_key);
+    std::map<std::uint32_t, std::size_t> by_tdef;  // tdef page -> history entry
+    for (std::size_t i = 0; i < built.history.size(); ++i) by_tdef[built.history[i].tdef_page] = i;
+    std::vector<std::vector<Slot_Place>> places(built.history.size());
 
     // One pass over the file: where each row landed, and the dropped tables' pages.
     for (std::uint32_t p = 2; p < editor.Pages(); ++p) {
@@ -1103,6 +1099,52 @@ std::uint32_t Apply_History(const std::filesystem::path& path, const Built& buil
                                                      table.rows[header].bytes.size()});
         }
     }
+    // The long values of deleted rows and of replaced row versions: their LVAL rows are
+    // flagged deleted, their pages stay with the column.
+    {
+        std::uint32_t cached_page = 0;
+        std::vector<std::uint8_t> cached;
+        auto page_bytes = [&](std::uint32_t page) -> const std::vector<std::uint8_t>& {
+            if (cached.empty() || cached_page != page) {
+                cached = editor.Read(page);
+                cached_page = page;
+            }
+            return cached;
+        };
+        auto row_start = [&](std::uint32_t page, std::uint16_t slot) -> std::size_t {
+            const auto& b = page_bytes(page);
+            if (slot >= Get_U16(b, f::Data_Row_Count)) editor.Fail(page, "a long value points at a missing row.");
+            return Get_U16(b, f::Data_Row_Table + 2u * slot) & f::Row_Offset_Mask;
+        };
+        for (std::size_t i = 0; i < built.history.size(); ++i) {
+            const Table_History& h = built.history[i];
+            const Table_Image& table = built.image.tables[h.image_table];
+            std::vector<std::uint32_t> freed_rows = h.deleted;
+            for (auto [header, target] : h.moved) freed_rows.push_back(header);
+            for (std::uint32_t r : freed_rows) {
+                for (const Long_Value_Image& lv : table.rows[r].long_values) {
+                    const Slot_Place place = places[i][r];
+                    const std::size_t def = row_start(place.page, place.slot) + lv.definition_offset;
+                    if (def + f::Long_Value_Definition_Size > f::Page_Size)
+                        editor.Fail(place.page, "a long-value definition runs past the page.");
+                    const std::uint8_t kind = page_bytes(place.page)[def + f::Long_Value_Length + 3] & 0xC0;
+                    Row_Pointer at = Get_Row_Pointer(page_bytes(place.page), def + f::Long_Value_Pointer);
+                    if (kind == f::Long_Value_Single_Row) {
+                        edits[at.page].push_back({at.row, static_cast<std::uint16_t>(f::Row_Flag_Deleted | f::Row_Flag_Overflow), false, {}, 0});
+                    } else if (kind == f::Long_Value_Chain) {
+                        for (std::uint32_t hops = 0; at.page != 0; ++hops) {
+                            if (hops > editor.Pages() || at.page >= editor.Pages())
+                                editor.Fail(place.page, "a long-value chain is broken.");
+                            edits[at.page].push_back({at.row, static_cast<std::uint16_t>(f::Row_Flag_Deleted | f::Row_Flag_Overflow), false, {}, 0});
+                            const std::size_t start = row_start(at.page, at.row);
+                            at = Get_Row_Pointer(page_bytes(at.page), start);
+                        }
+                    }
+                }
+            }
+        }
+    }
+
     for (auto& [page, list] : edits) {
         std::vector<std::uint8_t> b = editor.Read(page);
         for (const Edit& e : list) {
@@ -1110,7 +1152,7 @@ std::uint32_t Apply_History(const std::filesystem::path& path, const Built& buil
             const std::uint16_t raw = Get_U16(b, at);
             const std::size_t start = raw & f::Row_Offset_Mask;
             const std::size_t end = e.slot == 0 ? f::Page_Size : (Get_U16(b, at - 2) & f::Row_Offset_Mask);
-            if (end < start || end - start != e.expected_length || end - start < 4)
+            if (end < start || (e.expected_length != 0 && (end - start != e.expected_length || end - start < 4)))
                 editor.Fail(page, "row " + std::to_string(e.slot) + " is not where the writer was expected to put it.");
             Put_U16(b, at, static_cast<std::uint16_t>(raw | e.flags));
             if (e.pointer) Put_Row_Pointer(b, start, e.target);

@@ -3,12 +3,14 @@
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPalette>
 #include <QPushButton>
 #include <QScreen>
 
+#include "Kelbrook_Icon.xpm.h"
 #include "Window_Design.h"
 #include "frm_Main.h"
 
@@ -44,8 +46,16 @@ QString Label_Text(const std::string& text) {
     return shown;
 }
 
+QIcon Program_Icon() {
+    QIcon icon;
+    icon.addPixmap(QPixmap(Kelbrook_Icon_32));
+    icon.addPixmap(QPixmap(Kelbrook_Icon_16));
+    return icon;
+}
+
 Qt_Main_View::Qt_Main_View() {
     using namespace Window_Design;
+    setWindowIcon(Program_Icon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(Pixels(Client_Width), Pixels(Client_Height));

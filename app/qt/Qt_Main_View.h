@@ -56,6 +56,9 @@ private:
 // 9.75 points on the 96-dpi design grid (13 pixels) so that the texts fit their controls.
 QFont Window_Font();
 
+// The program's icon, 32 x 32 and 16 x 16.
+QIcon Program_Icon();
+
 // The label's CR LF line ends as Qt shows them.
 QString Label_Text(const std::string& text);
 

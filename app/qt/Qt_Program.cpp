@@ -1,15 +1,12 @@
 #include "Qt_Program.h"
 
 #include <QApplication>
-#include <QIcon>
-#include <QPixmap>
 #include <QStyleFactory>
 
 #include <cstdlib>
 #include <filesystem>
 
 #include "Constants.h"
-#include "Kelbrook_Icon.xpm.h"
 #include "Qt_Main_View.h"
 #include "platform/Drive_Mapping.h"
 
@@ -26,10 +23,7 @@ int Run_Program(int argc, char* argv[], Window_Services services) {
                                                        static_cast<qsizetype>(Constants::Internal_Name.size())));
     // One look everywhere, so that the buttons show their own colours.
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(style);
-    QIcon icon;
-    icon.addPixmap(QPixmap(Kelbrook_Icon_32));
-    icon.addPixmap(QPixmap(Kelbrook_Icon_16));
-    QApplication::setWindowIcon(icon);
+    QApplication::setWindowIcon(Program_Icon());
 
     Qt_Main_View view;
     frm_Main form(view, std::move(services));

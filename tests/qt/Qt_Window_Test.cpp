@@ -122,6 +122,8 @@ TEST_F(Qt_Window, ReadyStateMatchesTheDesign) {
     EXPECT_EQ(view.windowTitle().toStdString(), frm_Main::Title());
     EXPECT_EQ(view.size(), QSize(590, 198));
     EXPECT_EQ(view.font().pixelSize(), 13);
+    const QList<QSize> icon_sizes = view.windowIcon().availableSizes();
+    EXPECT_TRUE(icon_sizes.contains(QSize(32, 32)) && icon_sizes.contains(QSize(16, 16)));
 
     for (const auto& design : Window_Design::Controls) {
         SCOPED_TRACE(std::string(design.Name));

@@ -1,0 +1,179 @@
+// What the writer and compactor take from the reader: the logical table definitions with
+// the offsets of the fields they patch, live rows with their long values, index walks,
+// and the row digest.
+#include <set>
+
+#include "Reader_Test_Util.h"
+#include "jet/Data_Page.h"
+#include "jet/Database.h"
+#include "jet/Digest.h"
+#include "jet/Index.h"
+
+namespace reader_test {
+namespace {
+
+namespace jet = kelbrook::jet;
+namespace fmt = kelbrook::jet::format;
+
+TEST(Definitions, Record_The_Offsets_A_Writer_Patches) {
+    REQUIRE_CORPUS();
+    std::size_t foreign_keys = 0, long_value_maps = 0, multi_page = 0;
+    for (const auto& f : Corpus_Files()) {
+        SCOPED_TRACE(f);
+        jet::Database db(Corpus() / f);
+        std::set<std::uint32_t> table_pages;
+        for (const auto& t : db.Tables(true)) table_pages.insert(t.Page());
+        for (const auto& entry : db.Tables(true)) {
+            SCOPED_TRACE(entry.name);
+            const auto& t = db.Definition(entry);
+            const auto& b = t.bytes;
+            ASSERT_EQ(jet::Get_U32(b, fmt::Tdef_Length), b.size());
+            EXPECT_EQ(b.size(), t.end_offset);
+            EXPECT_EQ(jet::Get_U16(b, b.size() - 2), fmt::Tdef_End_Marker);
+            EXPECT_EQ(jet::Get_U32(b, t.num_rows_offset), t.num_rows);
+            EXPECT_EQ(jet::Get_Row_Pointer(b, t.owned_map_offset), t.owned_map);
+            EXPECT_EQ(jet::Get_Row_Pointer(b, t.free_map_offset), t.free_map);
+            if (t.pages.size() > 1) ++multi_page;
+            for (const auto& ix : t.real_indexes) {
+                EXPECT_EQ(jet::Get_U32(b, ix.root_offset()), ix.root);
+                EXPECT_EQ(jet::Get_Row_Pointer(b, ix.page_map_offset()), ix.page_map);
+                EXPECT_EQ(jet::Get_U32(b, ix.stats_offset), ix.stats_entries);
+                EXPECT_EQ(jet::Get_U32(b, ix.block_offset), fmt::Real_Index_Magic_Value);
+            }
+            for (const auto& li : t.logical_indexes) {
+                EXPECT_EQ(jet::Get_U32(b, li.related_table_offset()), li.related_table_page);
+                if (li.Is_Foreign_Key()) {
+                    ++foreign_keys;
+                    EXPECT_TRUE(table_pages.count(li.related_table_page)) << li.name;
+                }
+            }
+            for (const auto& c : t.columns) {
+                EXPECT_EQ(b[c.block_offset + fmt::Column_Type], c.type);
+                EXPECT_EQ(jet::Get_U16(b, c.block_offset + fmt::Column_Number), c.number);
+                if (c.has_page_maps) {
+                    ++long_value_maps;
+                    EXPECT_EQ(jet::Get_U16(b, c.page_map_entry_offset), c.number);
+                    EXPECT_EQ(jet::Get_Row_Pointer(b, c.page_map_entry_offset + fmt::Column_Map_Owned), c.owned_map);
+                }
+            }
+        }
+    }
+    // The corpus exercises each kind.
+    EXPECT_GT(foreign_keys, 0u);
+    EXPECT_GT(long_value_maps, 0u);
+    EXPECT_GT(multi_page, 0u);
+}
+
+TEST(Rows, Long_Values_Sit_Where_The_Row_Says) {
+    REQUIRE_CORPUS();
+    std::map<std::uint8_t, std::size_t> kinds;
+    for (const auto& f : Corpus_Files()) {
+        jet::Database db(Corpus() / f);
+        for (const auto& entry : db.Tables(true)) {
+            const auto& t = db.Definition(entry);
+            db.Rows(t, [&](const jet::Live_Row& row) {
+                for (const auto& lv : row.long_values) {
+                    ++kinds[lv.storage];
+                    ASSERT_LE(lv.definition_offset + fmt::Long_Value_Definition_Size, row.bytes.size());
+                    auto field = std::span<const std::uint8_t>(row.bytes).subspan(lv.definition_offset);
+                    EXPECT_EQ(jet::Get_U32(field, 0) & fmt::Long_Value_Length_Mask, lv.value.size());
+                    EXPECT_EQ(lv.pages.empty(), lv.storage == fmt::Long_Value_Inline);
+                    const auto* c = t.Find_Column(lv.column_number);
+                    ASSERT_NE(c, nullptr);
+                    EXPECT_TRUE(c->Is_Long_Value());
+                }
+            });
+        }
+    }
+    EXPECT_GT(kinds[fmt::Long_Value_Inline], 0u);
+    EXPECT_GT(kinds[fmt::Long_Value_Single_Row], 0u);
+    EXPECT_GT(kinds[fmt::Long_Value_Chain], 0u);
+}
+
+TEST(Rows, Overflowed_And_Deleted_Rows) {
+    REQUIRE_CORPUS();
+    // overflowTest keeps rows moved to other pages; delTest keeps deleted slots.
+    struct Case { std::string file, table; bool overflowed; };
+    for (const auto& c : std::vector<Case>{{"overflowTestV2000.mdb", "Table1", true}, {"delTestV2000.mdb", "Table", false}}) {
+        jet::Database db(Corpus() / c.file);
+        const auto& t = db.Definition(db.Find_Table(c.table));
+        std::size_t moved = 0, deleted = 0;
+        std::set<jet::Row_Pointer> headers;
+        db.Rows(t, [&](const jet::Live_Row& row) {
+            EXPECT_TRUE(headers.insert(row.header).second);
+            auto page = db.File().Read(row.header.page);
+            if (jet::Get_Row_Slot(db.File(), row.header.page, *page, row.header.row).overflow) ++moved;
+        });
+        for (auto p : jet::Table_Data_Pages(db.File(), t)) {
+            auto page = db.File().Read(p);
+            for (unsigned r = 0; r < jet::Row_Count(db.File(), p, *page); ++r)
+                if (jet::Get_Row_Slot(db.File(), p, *page, r).deleted) ++deleted;
+        }
+        EXPECT_EQ(moved > 0, c.overflowed) << c.file;
+        EXPECT_GT(deleted, 0u) << c.file;
+    }
+}
+
+TEST(Indexes, Walk_In_Order_Over_Several_Levels) {
+    REQUIRE_CORPUS();
+    jet::Database db(Corpus() / "compIndexTestV2000.mdb");
+    const auto& t = db.Definition(db.Find_Table("Table1"));
+    std::size_t rows = 0;
+    db.Rows(t, [&rows](const jet::Live_Row&) { ++rows; });
+    for (const auto& ix : t.real_indexes) {
+        std::vector<jet::Index_Entry> entries;
+        std::vector<std::uint32_t> pages;
+        jet::Walk_Index(db.File(), t, ix, [&](const jet::Index_Entry& e) { entries.push_back(e); }, &pages);
+        EXPECT_EQ(entries.size(), rows);
+        for (std::size_t i = 1; i < entries.size(); ++i) ASSERT_LT(jet::Compare_Entries(entries[i - 1], entries[i]), 0);
+        if (pages.size() > 1) {
+            auto root = jet::Read_Index_Page(db.File(), ix.root);
+            EXPECT_EQ(root.type, fmt::Page_Type_Index_Node);
+            EXPECT_NE(root.tail, 0u);
+        }
+    }
+}
+
+TEST(Digest, Follows_Values_Not_Layout) {
+    REQUIRE_CORPUS();
+    // testRefGlobalV2000 holds the same rows as testV2000 behind a different global map.
+    jet::Database a(Corpus() / "testV2000.mdb");
+    jet::Database b(Corpus() / "testRefGlobalV2000.mdb");
+    for (const auto& t : a.Tables(true)) {
+        auto da = jet::Digest_Table(a, a.Definition(t));
+        auto db_ = jet::Digest_Table(b, b.Definition(b.Find_Table(t.name)));
+        EXPECT_EQ(da, db_) << t.name;
+        EXPECT_EQ(da.Text().size(), 48u);
+    }
+    // Changing one value changes the digest but not the row count.
+    Temp_Folder temp;
+    jet::Row_Pointer first{};
+    std::size_t offset = 0;
+    const auto& table = a.Definition(a.Find_Table("Table1"));
+    bool found = false;
+    a.Rows(table, [&](const jet::Live_Row& row) {
+        if (found) return;
+        auto fields = jet::Split_Row(table, row.bytes, "row");
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (table.columns[i].type == fmt::Type_Int32 && !fields[i].null) {
+                first = row.header;
+                offset = fields[i].offset;
+                found = true;
+            }
+    });
+    ASSERT_TRUE(found);
+    fs::path changed = temp / "changed.mdb";
+    Patch_Copy(Corpus() / "testV2000.mdb", changed, [&](std::vector<std::uint8_t>& bytes) {
+        std::size_t page = static_cast<std::size_t>(first.page) * fmt::Page_Size;
+        std::size_t start = jet::Get_U16(bytes, page + fmt::Data_Row_Table + 2 * first.row) & fmt::Row_Offset_Mask;
+        bytes[page + start + offset] ^= 0x01;
+    });
+    jet::Database c(changed);
+    auto before = jet::Digest_Table(a, table);
+    auto after = jet::Digest_Table(c, c.Definition(c.Find_Table("Table1")));
+    EXPECT_EQ(before.rows, after.rows);
+    EXPECT_NE(before, after);
+}
+
+}  // namespace
+}  // namespace reader_test
