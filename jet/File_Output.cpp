@@ -120,6 +120,21 @@ void Output_File::Write(std::span<const std::uint8_t> bytes) {
     }
 }
 
+void Output_File::Write_At(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+#ifdef _WIN32
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(static_cast<HANDLE>(handle_), to, nullptr, FILE_BEGIN))
+        throw Error("Could not write '" + Path_Text(path_) + "': " + Windows_Message(GetLastError()));
+#else
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
+        const int code = errno;
+        throw Error("Could not write '" + Path_Text(path_) + "': " + System_Message(code) + ".");
+    }
+#endif
+    Write(bytes);
+}
+
 void Output_File::Finish() {
 #ifdef _WIN32
     HANDLE h = static_cast<HANDLE>(handle_);

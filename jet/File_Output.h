@@ -24,6 +24,8 @@ public:
     Output_File& operator=(const Output_File&) = delete;
 
     void Write(std::span<const std::uint8_t> bytes);
+    // Writes at `offset` (the file grows as needed); later Write calls continue after it.
+    void Write_At(std::uint64_t offset, std::span<const std::uint8_t> bytes);
     // Flushes to the disk and closes; the file then stays.
     void Finish();
 

@@ -60,6 +60,9 @@ constexpr std::uint32_t Marker_98_Value = 0x0654;
 
 const std::string Default_Data_Password = "wexo4m";
 
+// Row and long-value bytes beyond which no Jet 4.0 file (2 GB) can hold the database.
+constexpr std::uint64_t Max_Generated_Bytes = 2ull * 1024 * 1024 * 1024;
+
 // ---- Deterministic values --------------------------------------------------------------
 
 class Rng {
@@ -792,6 +795,7 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
     Context ctx;
     ctx.live_ids.resize(profile.plans.size());
     const double deleted_fraction = std::clamp(options.deleted_fraction, 0.0, 0.95);
+    std::uint64_t written_bytes = 0;
     for (std::size_t pi = 0; pi < profile.plans.size(); ++pi) {
         Table_Plan& plan = profile.plans[pi];
         Table_Image& image = out.image.tables[system.size() + pi];
@@ -814,6 +818,10 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
         std::vector<std::pair<std::uint32_t, std::vector<Field_Value>>> moved_rows;  // header row, new values
         while (report.live_rows < plan.live) {
             ++id;
+            // Stop long before memory runs out when the rows cannot fit a Jet 4.0 file.
+            if (!image.rows.empty()) written_bytes += Stored_Size(image.rows.back());
+            if (written_bytes > Max_Generated_Bytes)
+                throw Error("The database would outgrow the 2 GB a Jet 4.0 file can hold; ask for fewer rows.");
             bool deleted = false;
             if (with_history) {
                 if (run_left > 0) {

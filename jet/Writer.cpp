@@ -628,13 +628,27 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
         throw Error("The database is too large for a Jet 4.0 file (more than 2 GB).");
 
     // ---- Produce the pages -----------------------------------------------------------
-    std::vector<std::uint8_t> file(static_cast<std::size_t>(total) * f::Page_Size, 0);
-    auto page_at = [&](std::uint32_t number) {
-        return std::span<std::uint8_t>(file.data() + static_cast<std::size_t>(number) * f::Page_Size,
-                                       f::Page_Size);
-    };
-    auto put_page = [&](std::uint32_t number, const Page_Bytes& bytes) {
-        std::copy(bytes.begin(), bytes.end(), page_at(number).begin());
+    // Page 0 (made first: a password that cannot be stored fails before any file exists).
+    Page_Bytes header(image.header.begin(), image.header.end());
+    Put_U32(header, f::Header_Database_Key, image.database_key);
+    Set_Header_Password(header, image.password);
+    Apply_Header_Mask(header);
+
+    // Each page goes to the file as soon as it is made, encoded when asked; every page
+    // number below `total` is made exactly once.
+    Output_File out(path);
+    std::vector<bool> made(total, false);
+    std::uint32_t made_count = 0;
+    auto put_page = [&](std::uint32_t number, Page_Bytes bytes) {
+        if (number >= total || made[number])
+            throw Error("Internal error while writing '" + Path_Text(path) + "': page " +
+                        std::to_string(number) + " laid out twice.");
+        made[number] = true;
+        ++made_count;
+        Apply_Page_Encoding(bytes, image.database_key, number);
+        out.Write_At(static_cast<std::uint64_t>(number) * f::Page_Size, bytes);
+        if (progress && made_count % 256 == 0)
+            report(0.1 + 0.9 * static_cast<double>(made_count) / static_cast<double>(total));
     };
 
     // Rows with their long-value definitions patched; long-value pages.
@@ -792,25 +806,26 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
         std::size_t at = 0;
         bool first = true;
         while (first || at < d.size()) {
-            auto out = page_at(page);
+            Page_Bytes bytes = New_Page();
             std::size_t take;
             if (first) {
                 take = std::min<std::size_t>(d.size(), f::Page_Size);
-                std::copy_n(d.begin(), take, out.begin());
+                std::copy_n(d.begin(), take, bytes.begin());
             } else {
                 take = std::min<std::size_t>(d.size() - at, Tdef_Continuation_Bytes);
                 std::copy_n(d.begin() + static_cast<std::ptrdiff_t>(at), take,
-                            out.begin() + f::Tdef_Page_Header_Size);
-                out[0] = f::Page_Type_Tdef;
-                out[1] = 0x01;
+                            bytes.begin() + f::Tdef_Page_Header_Size);
+                bytes[0] = f::Page_Type_Tdef;
+                bytes[1] = 0x01;
             }
             at += take;
             const bool more = at < d.size();
             const std::size_t used = first ? take : take + f::Tdef_Page_Header_Size;
             std::size_t free = 0;
             if (!(first && more) && used + 8 <= f::Page_Size) free = f::Page_Size - used - 8;
-            Put_U16(out, f::Tdef_Free_Space, static_cast<std::uint16_t>(free));
-            Put_U32(out, f::Tdef_Next_Page, more ? page + 1 : 0);
+            Put_U16(bytes, f::Tdef_Free_Space, static_cast<std::uint16_t>(free));
+            Put_U32(bytes, f::Tdef_Next_Page, more ? page + 1 : 0);
+            put_page(page, std::move(bytes));
             first = false;
             ++page;
         }
@@ -847,23 +862,10 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
                  Data_Page(0, {std::span<const std::uint8_t>(global), std::span<const std::uint8_t>(spare)}));
     }
 
-    // Page 0.
-    {
-        auto header = page_at(0);
-        std::copy(image.header.begin(), image.header.end(), header.begin());
-        Put_U32(header, f::Header_Database_Key, image.database_key);
-        Set_Header_Password(header, image.password);
-        Apply_Header_Mask(header);
-    }
-    for (std::uint32_t p = 1; p < total; ++p) Apply_Page_Encoding(page_at(p), image.database_key, p);
-    report(0.75);
-
-    Output_File out(path);
-    const std::size_t step = 256 * f::Page_Size;
-    for (std::size_t at = 0; at < file.size(); at += step) {
-        out.Write(std::span<const std::uint8_t>(file).subspan(at, std::min(step, file.size() - at)));
-        report(0.75 + 0.25 * static_cast<double>(at) / static_cast<double>(file.size()));
-    }
+    put_page(0, std::move(header));
+    if (made_count != total)
+        throw Error("Internal error while writing '" + Path_Text(path) + "': " +
+                    std::to_string(total - made_count) + " pages were not laid out.");
     out.Finish();
     report(1.0);
     return Write_Result{total};

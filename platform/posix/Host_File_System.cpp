@@ -2,9 +2,9 @@
 // match without regard to case, and failures carry the descriptions Windows users know.
 //
 // Copies never leave a half-written file where a good one stood: the content goes to a
-// temporary file beside the destination, is flushed to the disk, and only then takes the
-// destination's name in one rename. A full disk therefore fails the copy and leaves the
-// destination as it was.
+// temporary file beside the destination and only then takes the destination's name in one
+// rename. A full disk therefore fails the copy and leaves the destination as it was. The
+// single-file copies of the database rotation are also flushed to the disk first.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -147,10 +147,16 @@ void Flush_Folder(const fs::path& folder) {
     ::close(fd);
 }
 
+// How hard a copy holds on to its data once it has returned.
+enum class Durability {
+    Ordinary,  // the host writes it back when it will (the copies into the output folder)
+    Flushed,   // on the disk before the copy takes the destination's name (the databases)
+};
+
 // Copies the content of one regular file over destination, through a temporary file in
 // the destination's folder. overwrite false refuses an existing destination.
 void Copy_Contents(const fs::path& source, const std::string& source_text, const fs::path& destination,
-                   const std::string& destination_text, bool overwrite) {
+                   const std::string& destination_text, bool overwrite, Durability durability) {
     // O_NONBLOCK: opening a FIFO must not hang; anything but a regular file is refused below.
     File_Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (in.get() < 0) Fail(errno, source_text, Names::File);
@@ -213,10 +219,10 @@ void Copy_Contents(const fs::path& source, const std::string& source_text, const
     if (::fchmod(out.get(), source_status.st_mode & 0777) != 0) give_up(errno);
     const struct timespec times[2] = {source_status.st_atim, source_status.st_mtim};
     ::futimens(out.get(), times);
-    if (::fsync(out.get()) != 0) give_up(errno);
+    if (durability == Durability::Flushed && ::fsync(out.get()) != 0) give_up(errno);
     if (out.close() != 0) give_up(errno);
     if (::rename(temporary.c_str(), destination.c_str()) != 0) give_up(errno);
-    Flush_Folder(folder);
+    if (durability == Durability::Flushed) Flush_Folder(folder);
 }
 
 // The host folder a destination ending in a backslash names; it must exist.
@@ -254,17 +260,27 @@ void Copy_Tree(const fs::path& source, const std::string& source_text, const fs:
         Fail(errno, target_text, Names::Folder);
     }
 
+    // The target's entries are listed once, not once per entry copied into it.
+    const std::vector<std::string> present = List_Folder(target, target_text);
+    const auto spelling_in_target = [&](const std::string& name) -> const std::string& {
+        if (std::binary_search(present.begin(), present.end(), name)) return name;
+        for (const std::string& entry : present) {
+            if (Names_Match(entry, name)) return entry;
+        }
+        return name;
+    };
+
     for (const std::string& name : List_Folder(source, source_text)) {
         const fs::path from = Child(source, name);
         const std::string from_text = Join(source_text, name);
         struct stat status {};
         if (::stat(from.c_str(), &status) != 0) Fail(errno, from_text, Names::File);
-        const fs::path to = Entry_For(target, name);
+        const fs::path to = Child(target, spelling_in_target(name));
         const std::string to_text = Join(target_text, Name_Of(to));
         if (S_ISDIR(status.st_mode)) {
             Copy_Tree(from, from_text, to, to_text, overwrite, open_folders);
         } else {
-            Copy_Contents(from, from_text, to, to_text, overwrite);
+            Copy_Contents(from, from_text, to, to_text, overwrite, Durability::Ordinary);
         }
     }
     open_folders.pop_back();
@@ -354,7 +370,7 @@ public:
             to = To_Host_Path(destination);
             to_text = destination;
         }
-        Copy_Contents(from, source, to, to_text, overwrite);
+        Copy_Contents(from, source, to, to_text, overwrite, Durability::Ordinary);
     }
 
     void CopyFolder(const std::string& source, const std::string& destination, bool overwrite) override {
@@ -394,7 +410,9 @@ public:
     }
 
     void Copy_One_File(const std::string& source, const std::string& destination) override {
-        Copy_Contents(To_Host_Path(source), source, To_Host_Path(destination), destination, true);
+        // The rotation's copies stand in for a database that is deleted next: they are on
+        // the disk before the call returns.
+        Copy_Contents(To_Host_Path(source), source, To_Host_Path(destination), destination, true, Durability::Flushed);
     }
 
     void Delete_One_File(const std::string& path) override {

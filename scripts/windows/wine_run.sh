@@ -312,9 +312,35 @@ scenario_failure() {
   echo "   ok"
 }
 
+# A data database without the expected password: the engine refuses it, the rotation stops
+# before anything is deleted, "Compact Database" reports it and the program ends (status 2).
+scenario_compaction_failure() {
+  echo "-- Kelbrook_7-7.exe: data database with another password"
+  make_installation
+  cp "$corpus/delTestV2000.mdb" "$root/data/duvura-d-7-7.mdb"
+  chmod u+w "$root/data/duvura-d-7-7.mdb"
+  cp "$root/data/duvura-d-7-7.mdb" "$originals/data.mdb"
+  start_program Kelbrook_7-7.exe compaction-failure
+  click_button "$window" 330 1875 2415 585
+  compact_report() { xdotool search --onlyvisible --name '^Compact Database$' >/dev/null 2>&1; }
+  wait_for 120 compact_report || fail "compaction failure: no \"Compact Database\" message within 120 s"
+  sleep 1
+  import -window root "$artefacts/compaction-failure.png"
+  local box
+  box=$(xdotool search --onlyvisible --name '^Compact Database$' | head -n1)
+  xdotool mousemove --window "$box" 5 5 click 1; sleep 0.3; xdotool key Return
+  expect_exit Kelbrook_7-7.exe 2
+  cmp -s "$originals/data.mdb" "$root/data/duvura-d-7-7.mdb" || fail "compaction failure: the data database changed"
+  cmp -s "$originals/history.mdb" "$root/history/duvura-h-7-7.mdb" || fail "compaction failure: the history database changed"
+  cmp -s "$corpus/empty.mdb" "$root/Old Software/duvura-d-7-7.mdb" || fail "compaction failure: the previous backup changed"
+  [ ! -e "$root/data/duvura-d-7-7new.mdb" ] || fail "compaction failure: a compacted copy was left behind"
+  echo "   ok"
+}
+
 run_variant Kelbrook_7-7.exe "Kelbrook v7-7" " SUPPORT_FILES" yes support mouse
 run_variant Kelbrook_Emailing_7-7.exe "Kelbrook for emailing v7-7" " EMAIL_FILES" no emailing keys
 scenario_cancel
 scenario_not_found
 scenario_failure
+scenario_compaction_failure
 echo "-- Wine: both programs passed"
