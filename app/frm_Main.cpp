@@ -11,10 +11,14 @@ namespace {
 
 std::string Text(std::string_view piece) { return std::string(piece); }
 
-// What the user is told of a failure: its own description, or a plain word when it has none.
+// What the user is told of a failure: its own description, or a plain word when it has none,
+// and below it the path it is about where the service names one.
 std::string Description_Of(const std::exception& failure) {
     std::string description = failure.what();
     if (description.empty()) description = "Unexpected failure";
+    if (const auto* service = dynamic_cast<const platform::Service_Error*>(&failure);
+        service != nullptr && !service->path().empty())
+        description += Text(Constants::CrLf) + Text(Constants::CrLf) + service->path();
     return description;
 }
 

@@ -10,6 +10,7 @@
 #include "jet/Compactor.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <system_error>

@@ -223,6 +223,7 @@ Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page
     constexpr std::size_t max_pages = 64;
     std::vector<std::uint8_t> bytes;
     std::vector<std::uint32_t> pages;
+    if (page == 0) file.Fail(page, "a table definition is said to start here, on the database header");
     std::uint32_t current = page;
     while (current != 0) {
         if (std::find(pages.begin(), pages.end(), current) != pages.end())

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
@@ -133,7 +134,17 @@ QWidget* Qt_Main_View::Widget_Of(Control control) const {
     return nullptr;
 }
 
-void Qt_Main_View::Set_Visible(Control control, bool visible) { Widget_Of(control)->setVisible(visible); }
+void Qt_Main_View::Set_Visible(Control control, bool visible) {
+    QWidget* widget = Widget_Of(control);
+    widget->setVisible(visible);
+    // A hidden control keeps no focus (keys would still reach it); a button that appears
+    // takes the focus when no visible control holds it.
+    QWidget* focus = focusWidget();
+    if (!visible && focus == widget) widget->clearFocus();
+    focus = focusWidget();
+    if (visible && widget->focusPolicy() != Qt::NoFocus && (focus == nullptr || !focus->isVisible()))
+        widget->setFocus();
+}
 
 void Qt_Main_View::Set_Label_Text(const std::string& text) {
     lbl_Getting_files_->setText(Label_Text(text));
@@ -172,6 +183,17 @@ void Qt_Main_View::closeEvent(QCloseEvent* event) {
     if (form_) form_->Form_Unload();
     unloaded_ = true;
     event->accept();
+}
+
+void Qt_Main_View::keyPressEvent(QKeyEvent* event) {
+    // Enter presses the button that has the focus, as it does on Windows.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget()); button && button->isVisible()) {
+            button->click();
+            return;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 }  // namespace kelbrook::qt

@@ -9,6 +9,7 @@
 class QLabel;
 class QPushButton;
 class QCloseEvent;
+class QKeyEvent;
 
 namespace kelbrook {
 class frm_Main;
@@ -40,6 +41,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     frm_Main* form_ = nullptr;

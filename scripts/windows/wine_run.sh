@@ -267,7 +267,14 @@ scenario_cancel() {
   expect_exit Kelbrook_7-7.exe 0
   [ "$(cd "$root" && find . | sort | md5sum)" = "$before" ] || fail "Cancel changed the installation"
   cmp -s "$originals/data.mdb" "$root/data/duvura-d-7-7.mdb" || fail "Cancel changed the data database"
-  echo "   ok"
+
+  # The close box (Alt+F4) before a run does the same.
+  start_program Kelbrook_Emailing_7-7.exe close-box
+  focus_window "$window"
+  xdotool key alt+F4
+  expect_exit Kelbrook_Emailing_7-7.exe 0
+  [ "$(cd "$root" && find . | sort | md5sum)" = "$before" ] || fail "the close box changed the installation"
+  echo "   ok (and the close box)"
 }
 
 # No data database: the not-found text, no output folder; "Click to Close" still opens
@@ -317,8 +324,9 @@ scenario_failure() {
 scenario_compaction_failure() {
   echo "-- Kelbrook_7-7.exe: data database with another password"
   make_installation
-  cp "$corpus/delTestV2000.mdb" "$root/data/duvura-d-7-7.mdb"
-  chmod u+w "$root/data/duvura-d-7-7.mdb"
+  rm "$root/data/duvura-d-7-7.mdb"
+  "$jetdb" compact --new-password other1 "$corpus/delTestV2000.mdb" "$root/data/duvura-d-7-7.mdb" >/dev/null ||
+    fail "jetdb could not make a database with another password"
   cp "$root/data/duvura-d-7-7.mdb" "$originals/data.mdb"
   start_program Kelbrook_7-7.exe compaction-failure
   click_button "$window" 330 1875 2415 585

@@ -271,6 +271,7 @@ struct Failure_Case {
     bool Output_Folder_Made;
     std::vector<std::string> Output_Holds;  // files, besides the "Debug files" folder
     size_t Compactions;
+    const char* Message_Names = nullptr;  // a path the message must name
 };
 
 void PrintTo(const Failure_Case& c, std::ostream* out) { *out << c.Name; }
@@ -294,6 +295,9 @@ TEST_P(Uncaught_Failure, IsReportedAndEndsTheProgram) {
     EXPECT_EQ(View.Messages[0].Title, View.Title);
     EXPECT_EQ(View.Messages[0].Icon, Message_Icon::Error);
     EXPECT_FALSE(View.Messages[0].Text.empty());
+    if (c.Message_Names) {
+        EXPECT_NE(View.Messages[0].Text.find(c.Message_Names), std::string::npos) << View.Messages[0].Text;
+    }
     EXPECT_EQ(Compactions(), c.Compactions);
     ASSERT_EQ(fs::exists(Output()), c.Output_Folder_Made);
     if (c.Output_Folder_Made) {
@@ -337,7 +341,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](Gathering& g) {
                          static_cast<Uncaught_Failure&>(g).Remove("C:\\Tarvel\\KT500\\data\\Debug Files");
                      },
-                     false, true, Both_Databases, 2},
+                     false, true, Both_Databases, 2, "C:\\Tarvel\\KT500\\data\\Debug Files"},
         Failure_Case{"DebugFilesCopyFails",
                      [](Gathering& g) { static_cast<Uncaught_Failure&>(g).Fail(testing::File_Operation::CopyFolder, 1); }, false, true,
                      Both_Databases, 2}),

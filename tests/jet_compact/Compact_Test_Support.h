@@ -5,13 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <regex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -126,35 +128,64 @@ inline std::vector<std::string> Mdb_Json(const fs::path& file, const std::string
     return lines;
 }
 
+// The number after "key": in a JSON row, if there is one.
+inline std::optional<long long> Json_Number(const std::string& line, const std::string& key,
+                                            std::size_t* where = nullptr, std::size_t* length = nullptr) {
+    const std::string tag = "\"" + key + "\":";
+    const std::size_t at = line.find(tag);
+    if (at == std::string::npos) return std::nullopt;
+    std::size_t end = at + tag.size();
+    if (end < line.size() && line[end] == '-') ++end;
+    while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
+    const std::string digits = line.substr(at + tag.size(), end - at - tag.size());
+    if (digits.empty() || digits == "-") return std::nullopt;
+    if (where) *where = at + tag.size();
+    if (length) *length = digits.size();
+    return std::stoll(digits);
+}
+
+// The text after "key":" in a JSON row (escapes left as they are).
+inline std::optional<std::string> Json_Text(const std::string& line, const std::string& key) {
+    const std::string tag = "\"" + key + "\":\"";
+    std::size_t at = line.find(tag);
+    if (at == std::string::npos) return std::nullopt;
+    at += tag.size();
+    std::string out;
+    for (std::size_t i = at; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+            out += line[i];
+            out += line[++i];
+        } else if (line[i] == '"') {
+            return out;
+        } else {
+            out += line[i];
+        }
+    }
+    return std::nullopt;
+}
+
 // Table name -> MSysObjects Id, as mdbtools reads them (local tables only).
 inline std::map<std::string, long long> Table_Ids(const fs::path& file) {
     std::map<std::string, long long> ids;
-    const std::regex id(R"re("Id":(-?[0-9]+))re"), name(R"re("Name":"((?:[^"\\]|\\.)*)")re"),
-        type(R"re("Type":1[,}])re");
     for (const auto& line : Mdb_Json(file, "MSysObjects")) {
-        std::smatch mi, mn;
-        if (std::regex_search(line, type) && std::regex_search(line, mi, id) && std::regex_search(line, mn, name))
-            ids[mn[1]] = std::stoll(mi[1]);
+        const auto type = Json_Number(line, "Type");
+        const auto id = Json_Number(line, "Id");
+        const auto name = Json_Text(line, "Name");
+        if (type == 1 && id && name) ids[*name] = *id;
     }
     return ids;
 }
 
 // Rewrites the id columns of a JSON row through `map`.
-inline std::string Remap_Ids(const std::string& line, const std::map<long long, long long>& map) {
-    static const std::regex field(R"re("(Id|ObjectId|ObjectID)":(-?[0-9]+))re");
-    std::string out;
-    auto begin = std::sregex_iterator(line.begin(), line.end(), field);
-    std::size_t at = 0;
-    for (auto it = begin; it != std::sregex_iterator(); ++it) {
-        const auto& m = *it;
-        out += line.substr(at, static_cast<std::size_t>(m.position(0)) - at);
-        long long v = std::stoll(m[2]);
-        auto f = map.find(v);
-        if (f != map.end()) v = f->second;
-        out += "\"" + m[1].str() + "\":" + std::to_string(v);
-        at = static_cast<std::size_t>(m.position(0) + m.length(0));
+inline std::string Remap_Ids(std::string line, const std::map<long long, long long>& map) {
+    for (const char* key : {"Id", "ObjectId", "ObjectID"}) {
+        std::size_t where = 0, length = 0;
+        const auto value = Json_Number(line, key, &where, &length);
+        if (!value) continue;
+        const auto f = map.find(*value);
+        if (f != map.end()) line.replace(where, length, std::to_string(f->second));
     }
-    return out + line.substr(at);
+    return line;
 }
 
 // A copy of `source` protected by `password`, made by patching page 0 only.

@@ -73,7 +73,7 @@ TEST_F(Writer_Test, LargeTableGetsMultiLevelIndexAndReferenceMaps) {
     Table_Image& table = Table_Named(image, "Table1");
     const std::size_t original = table.rows.size();
     ASSERT_EQ(original, 512u);
-    constexpr std::size_t copies = 90;  // about 46,000 rows: some 650 data pages
+    constexpr std::size_t copies = 175;  // about 90,000 rows: some 600 data pages
     const auto rows = table.rows;
     const auto indexes = table.indexes;
     for (std::size_t k = 1; k < copies; ++k) {

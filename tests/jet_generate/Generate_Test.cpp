@@ -323,3 +323,39 @@ TEST(Jetdb_Generate, Command_Line) {
 }
 
 }  // namespace
+
+namespace {
+
+// The relationship is recorded as Access records it: a row in MSysRelationships and a
+// foreign-key logical index on each side naming the other table and the other index.
+TEST(Generate, Foreign_Keys_Point_At_Each_Other) {
+    Temp_Dir dir;
+    Generate_Options options;
+    options.rows = 50;
+    Generate_Database(options, dir.Path() / "fk.mdb");
+    Database db(dir.Path() / "fk.mdb");
+    const Catalog_Entry& parent_entry = db.Find_Table("Categories");
+    const Catalog_Entry& child_entry = db.Find_Table("AllTypes");
+    const Table_Definition& parent = db.Definition(parent_entry);
+    const Table_Definition& child = db.Definition(child_entry);
+    const Logical_Index* from_child = nullptr;
+    const Logical_Index* from_parent = nullptr;
+    for (const Logical_Index& li : child.logical_indexes)
+        if (li.Is_Foreign_Key()) from_child = &li;
+    for (const Logical_Index& li : parent.logical_indexes)
+        if (li.Is_Foreign_Key()) from_parent = &li;
+    ASSERT_NE(from_child, nullptr);
+    ASSERT_NE(from_parent, nullptr);
+    EXPECT_EQ(from_child->relation_role, 2);
+    EXPECT_EQ(from_parent->relation_role, 1);
+    EXPECT_EQ(from_child->related_table_page, parent.page);
+    EXPECT_EQ(from_parent->related_table_page, child.page);
+    EXPECT_EQ(from_child->related_index, static_cast<std::int32_t>(from_parent->number));
+    EXPECT_EQ(from_parent->related_index, static_cast<std::int32_t>(from_child->number));
+    EXPECT_EQ(from_parent->real_index, 0u);  // shares the primary key's index
+    const Run_Result rel = Run_Shell("mdb-json " + Quote(dir.Path() / "fk.mdb") + " MSysRelationships");
+    EXPECT_NE(rel.out.find("\"szObject\":\"AllTypes\""), std::string::npos) << rel.out;
+    EXPECT_NE(rel.out.find("\"szReferencedObject\":\"Categories\""), std::string::npos) << rel.out;
+}
+
+}  // namespace

@@ -168,6 +168,24 @@ TEST_F(Qt_Window, TabOrderAndFirstFocus) {
     EXPECT_EQ(QApplication::focusWidget(), Button(Control::cmd_Continue)) << "the first control that takes focus";
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), Button(Control::cmd_Cancel));
+    // Enter presses the focused button: here "Cancel".
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(view.Unloaded());
+    EXPECT_TRUE(Engine_Calls->calls.empty());
+}
+
+TEST_F(Qt_Window, AfterTheRunOnlyClickToCloseCanBeReached) {
+    Qt_Main_View& view = Open();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    QTest::keyClick(Button(Control::cmd_Continue), Qt::Key_Space);
+    ASSERT_TRUE(Button(Control::cmd_Exit)->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), Button(Control::cmd_Exit));
+    for (int i = 0; i < 4; ++i) {
+        QWidget* focus = QApplication::focusWidget();
+        EXPECT_TRUE(focus == nullptr || focus == Button(Control::cmd_Exit)) << focus->objectName().toStdString();
+        if (focus) QTest::keyClick(focus, Qt::Key_Tab);
+    }
+    EXPECT_EQ(Engine_Calls->calls.size(), 2u);
 }
 
 TEST_F(Qt_Window, StartPositionOfTheVariant) {
