@@ -67,37 +67,48 @@ std::string Shortest(T v) {
     return std::string(buf, r.ptr);
 }
 
-std::string Json_String(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
+void Append_Json_String(std::string& out, const std::string& s) {
+    out += '"';
+    std::size_t run = 0;  // start of the bytes not yet copied
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(s, run, i - run);
+        run = i + 1;
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
+            default: {
+                static constexpr char digits[] = "0123456789abcdef";
+                out += "\\u00";
+                out += digits[c >> 4];
+                out += digits[c & 15];
+            }
         }
     }
-    return out + "\"";
+    out.append(s, run, std::string::npos);
+    out += '"';
 }
 
-std::string Hex(const std::vector<std::uint8_t>& b) {
-    static constexpr char digits[] = "0123456789abcdef";
+std::string Json_String(const std::string& s) {
     std::string out;
-    out.reserve(b.size() * 2);
-    for (auto c : b) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
+    Append_Json_String(out, s);
     return out;
+}
+
+void Append_Hex_String(std::string& out, const std::vector<std::uint8_t>& b) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::size_t at = out.size();
+    out.resize(at + 2 + b.size() * 2);
+    out[at++] = '"';
+    for (auto c : b) {
+        out[at++] = digits[c >> 4];
+        out[at++] = digits[c & 15];
+    }
+    out[at] = '"';
 }
 
 }  // namespace
@@ -119,6 +130,26 @@ std::string Format_Date(double ole_days) {
     std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(y), m, d,
                   static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
     return buf;
+}
+
+void Append_Json(std::string& out, const Value& v) {
+    using K = Value::Kind;
+    switch (v.kind) {
+        case K::Text:
+        case K::Memo:
+        case K::Guid: Append_Json_String(out, v.text); return;
+        case K::Binary:
+        case K::Ole: Append_Hex_String(out, v.bytes); return;
+        case K::Byte:
+        case K::Int16:
+        case K::Int32: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, v.integer);
+            out.append(buf, r.ptr);
+            return;
+        }
+        default: out += Value_To_Json(v);
+    }
 }
 
 std::string Value_To_Json(const Value& v) {
@@ -144,9 +175,13 @@ std::string Value_To_Json(const Value& v) {
         case K::Numeric: return v.text;
         case K::Text:
         case K::Memo:
-        case K::Guid: return Json_String(v.text);
+        case K::Guid:
         case K::Binary:
-        case K::Ole: return Json_String(Hex(v.bytes));
+        case K::Ole: {
+            std::string out;
+            Append_Json(out, v);
+            return out;
+        }
     }
     return "null";
 }

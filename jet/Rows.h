@@ -37,6 +37,8 @@ struct Value {
 std::string Format_Date(double ole_days);
 // JSON text of a value: numbers plain, text escaped, binary as hex, dates ISO 8601.
 std::string Value_To_Json(const Value& value);
+// The same, appended to `out` (no temporary for text and binary).
+void Append_Json(std::string& out, const Value& value);
 
 // Where each column of a row lies.
 struct Field {

@@ -20,6 +20,10 @@ public:
     virtual void Report_Compaction_Failure(const std::string& description) = 0;
 };
 
+// Compacts and rotates the data database, then the history database, passing over
+// failed steps. It stops, reports through the host and returns false only where going on
+// would delete the last copy of a database: a failed compaction, or a failed copy of the
+// compacted file over the live one. A database whose live file is missing is left alone.
 // Returns true when the run may go on, false when a failure was reported and the
 // program is ending.
 bool Compact_Databases(Compaction_Host& host);

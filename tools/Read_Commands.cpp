@@ -99,7 +99,7 @@ const Command_Registration json_command("json", json_usage, [](const std::vector
             if (i) line += ',';
             line += names[i];
             line += ':';
-            line += jet::Value_To_Json(values[i]);
+            jet::Append_Json(line, values[i]);
         }
         line += "}\n";
         std::fwrite(line.data(), 1, line.size(), stdout);

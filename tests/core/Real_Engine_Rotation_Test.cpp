@@ -170,6 +170,25 @@ TEST_F(Real_Engine_Rotation, WrongPasswordIsReportedAndNothingMoves) {
     EXPECT_FALSE(drive.Exists(Data_N));
 }
 
+TEST_F(Real_Engine_Rotation, EngineReachesDataSourcesThroughTheDriveMapping) {
+    testing::Temp_Drive drive;
+    drive.Make_Folder("C:\\Tarvel\\KT500\\data");
+    fs::copy_file(corpus_ / "delTestV2000.mdb", drive.Host("C:\\Tarvel\\KT500\\data\\Mixed Case.mdb"));
+    const auto engine = platform::Create_Database_Engine();
+    engine->CompactDatabase(
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\TARVEL\\kt500\\DATA\\mixed case.MDB;Jet OLEDB:Database Password=;",
+        "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Engine Type=5;Data Source=C:\\tarvel\\KT500\\Data\\New Copy.mdb;"
+        "Jet OLEDB:Database Password=;");
+    // The new file lands in the existing folder, under the name given.
+    EXPECT_EQ(jet::Check(drive.Host("C:\\Tarvel\\KT500\\data\\New Copy.mdb")), std::vector<std::string>{});
+
+    // A Data Source off drive C: is refused, and nothing is written.
+    EXPECT_ANY_THROW(engine->CompactDatabase(
+        "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=C:\\Tarvel\\KT500\\data\\New Copy.mdb;Jet OLEDB:Database Password=;",
+        "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Engine Type=5;Data Source=D:\\elsewhere.mdb;Jet OLEDB:Database Password=;"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(drive.Root()), fs::directory_iterator()), 1);
+}
+
 }  // namespace
 }  // namespace kelbrook
 

@@ -154,6 +154,10 @@ struct Profile_Case {
     const char* expected_password;
 };
 
+void PrintTo(const Profile_Case& c, std::ostream* os) {
+    *os << c.profile << (c.encrypt ? " encoded" : "");
+}
+
 class Generated_Profile : public ::testing::TestWithParam<Profile_Case> {};
 
 TEST_P(Generated_Profile, Passes_Check_And_Reads_With_Mdbtools) {
@@ -252,7 +256,7 @@ TEST(Generate, Password_And_No_History_On_Request) {
     EXPECT_TRUE(Check(dir.Path() / "p.mdb", "S3cret Pw", strict).empty());
 }
 
-class Generated_Size : public ::testing::TestWithParam<std::pair<const char*, double>> {};
+class Generated_Size : public ::testing::TestWithParam<std::pair<std::string, double>> {};
 
 TEST_P(Generated_Size, File_Size_Within_Ten_Percent) {
     Temp_Dir dir;
@@ -268,7 +272,14 @@ TEST_P(Generated_Size, File_Size_Within_Ten_Percent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Generated_Size,
-                         ::testing::Values(std::make_pair("every-type", 2.0), std::make_pair("instrument-data", 3.0)));
+                         ::testing::Values(std::make_pair(std::string("every-type"), 2.0), std::make_pair(std::string("instrument-data"), 3.0)),
+                         [](const auto& info) {
+                             std::string n = info.param.first + "_" +
+                                             std::to_string(static_cast<int>(info.param.second)) + "MB";
+                             for (char& c : n)
+                                 if (c == '-') c = '_';
+                             return n;
+                         });
 
 TEST(Generate, Refuses_Bad_Options_And_Existing_Files) {
     Temp_Dir dir;
