@@ -130,7 +130,13 @@ private:
         for (const auto& c : t.columns) {
             if (!c.Is_Long_Value()) continue;
             std::vector<std::uint32_t> used(lval_pages[c.number].begin(), lval_pages[c.number].end());
-            for (auto p : used) Use(p);
+            for (auto p : used) {
+                Use(p);
+                Page_Ref page = file_.Read(p);
+                if (!std::equal(format::Lval_Signature.begin(), format::Lval_Signature.end(),
+                                page->begin() + format::Data_Tdef_Page))
+                    Problem(p, "column \"" + c.name + "\" of " + name + " keeps a memo/OLE value here, which is not a long-value page");
+            }
             if (!c.has_page_maps) continue;
             Usage_Map lv_map = Map(c.owned_map, "the memo/OLE page map of column \"" + c.name + "\" of " + name);
             Map(c.free_map, "the memo/OLE free-space map of column \"" + c.name + "\" of " + name);
@@ -194,6 +200,24 @@ private:
             },
             &tree);
         for (auto p : tree) Use(p);
+        // The leaves, in tree order, form one doubly linked list.
+        std::vector<Index_Page> leaves;
+        std::vector<std::uint32_t> leaf_pages;
+        for (auto p : tree) {
+            Index_Page page = Read_Index_Page(file_, p);
+            if (page.type != format::Page_Type_Index_Leaf) continue;
+            page.entries.clear();
+            leaves.push_back(std::move(page));
+            leaf_pages.push_back(p);
+        }
+        for (std::size_t i = 0; i < leaves.size(); ++i) {
+            std::uint32_t prev = i == 0 ? 0 : leaf_pages[i - 1];
+            std::uint32_t next = i + 1 == leaves.size() ? 0 : leaf_pages[i + 1];
+            if (leaves[i].prev != prev || leaves[i].next != next)
+                report("leaf page " + std::to_string(leaf_pages[i]) + " links to pages " + std::to_string(leaves[i].prev) +
+                       " and " + std::to_string(leaves[i].next) + " instead of its neighbours " + std::to_string(prev) +
+                       " and " + std::to_string(next));
+        }
         std::sort(tree.begin(), tree.end());
         Usage_Map m = Map(ix.page_map, "the page map of " + iname);
         auto unlisted = Difference(tree, m.Pages());

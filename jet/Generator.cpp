@@ -177,33 +177,33 @@ double Stamp(std::uint64_t step, double per_day, Rng& rng) {
 
 // ---- Table descriptions ----------------------------------------------------------------
 
-Column_Spec Col(std::string name, std::uint8_t type, std::uint16_t length = 0) {
-    Column_Spec c;
+Column_Layout Col(std::string name, std::uint8_t type, std::uint16_t length = 0) {
+    Column_Layout c;
     c.name = std::move(name);
     c.type = type;
     c.length = length;
     return c;
 }
 
-void Add_Primary_Key(Table_Spec& t, const std::string& column) {
-    Index_Spec index;
+void Add_Primary_Key(Table_Layout& t, const std::string& column) {
+    Index_Layout index;
     index.columns = {{t.Column_Number(column), true}};
     index.flags = f::Index_Flag_Unique | f::Index_Flag_Required | f::Index_Flag_Always;
     t.indexes.push_back(index);
-    Logical_Index_Spec li;
+    Logical_Index_Layout li;
     li.name = "PrimaryKey";
     li.real_index = static_cast<std::uint32_t>(t.indexes.size() - 1);
     li.type = f::Logical_Index_Primary_Key;
     t.logical_indexes.push_back(li);
 }
 
-void Add_Index(Table_Spec& t, const std::string& name, const std::vector<std::string>& columns,
+void Add_Index(Table_Layout& t, const std::string& name, const std::vector<std::string>& columns,
                std::uint8_t flags = f::Index_Flag_Always) {
-    Index_Spec index;
+    Index_Layout index;
     for (const auto& c : columns) index.columns.push_back({t.Column_Number(c), true});
     index.flags = flags | f::Index_Flag_Always;
     t.indexes.push_back(index);
-    Logical_Index_Spec li;
+    Logical_Index_Layout li;
     li.name = name;
     li.real_index = static_cast<std::uint32_t>(t.indexes.size() - 1);
     t.logical_indexes.push_back(li);
@@ -212,7 +212,7 @@ void Add_Index(Table_Spec& t, const std::string& name, const std::vector<std::st
 struct Context;
 
 struct Table_Plan {
-    Table_Spec spec;
+    Table_Layout layout;
     std::uint64_t live = 0;  // live rows wanted
     bool history = true;     // deletions and overflow rows
     bool dropped = false;    // written, then dropped: its pages end up free
@@ -253,7 +253,7 @@ struct Profile {
 
 std::size_t Plan_Index(const Profile& p, const std::string& name) {
     for (std::size_t i = 0; i < p.plans.size(); ++i)
-        if (p.plans[i].spec.name == name) return i;
+        if (p.plans[i].layout.name == name) return i;
     throw Error("generator: no table " + name);
 }
 
@@ -265,11 +265,11 @@ std::uint64_t Share(std::uint64_t main, std::uint64_t divisor, std::uint64_t min
 // A table that an import once filled and a user later deleted.
 Table_Plan Dropped_Import_Table(std::uint64_t main) {
     Table_Plan p;
-    p.spec.name = "ImportTemp";
-    p.spec.columns = {Col("LineNo", f::Type_Int32), Col("RawLine", f::Type_Text, 200),
+    p.layout.name = "ImportTemp";
+    p.layout.columns = {Col("LineNo", f::Type_Int32), Col("RawLine", f::Type_Text, 200),
                       Col("Parsed", f::Type_Double), Col("ImportedAt", f::Type_Datetime)};
-    p.spec.Lay_Out();
-    Add_Primary_Key(p.spec, "LineNo");
+    p.layout.Lay_Out();
+    Add_Primary_Key(p.layout, "LineNo");
     p.live = Share(main, 10, 300);
     p.history = false;
     p.dropped = true;
@@ -285,13 +285,13 @@ Profile Every_Type_Profile(std::uint64_t main) {
     Profile pr;
     {
         Table_Plan p;
-        p.spec.name = "Categories";
-        p.spec.columns = {Col("CategoryId", f::Type_Int32), Col("CategoryName", f::Type_Text, 50),
+        p.layout.name = "Categories";
+        p.layout.columns = {Col("CategoryId", f::Type_Int32), Col("CategoryName", f::Type_Text, 50),
                           Col("Notes", f::Type_Memo)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "CategoryId");
-        Add_Index(p.spec, "CategoryName", {"CategoryName"}, f::Index_Flag_Unique);
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "CategoryId");
+        Add_Index(p.layout, "CategoryName", {"CategoryName"}, f::Index_Flag_Unique);
         p.live = Share(main, 100, 6);
         p.history = false;
         p.make = [](std::uint64_t id, int, Rng& rng, const Context&) {
@@ -303,8 +303,8 @@ Profile Every_Type_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "AllTypes";
-        p.spec.columns = {Col("Id", f::Type_Int32),          Col("Flag", f::Type_Boolean),
+        p.layout.name = "AllTypes";
+        p.layout.columns = {Col("Id", f::Type_Int32),          Col("Flag", f::Type_Boolean),
                           Col("Level", f::Type_Byte),        Col("Small", f::Type_Int16),
                           Col("Counter", f::Type_Int32),     Col("Price", f::Type_Money),
                           Col("Ratio", f::Type_Float),       Col("Reading", f::Type_Double),
@@ -313,14 +313,14 @@ Profile Every_Type_Profile(std::uint64_t main) {
                           Col("Picture", f::Type_Ole),       Col("Tag", f::Type_Guid),
                           Col("Amount", f::Type_Numeric),    Col("CategoryId", f::Type_Int32),
                           Col("Remark", f::Type_Text, 255)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.columns[14].precision = 18;
-        p.spec.columns[14].scale = 4;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "Id");
-        Add_Index(p.spec, "Counter", {"Counter"}, f::Index_Flag_Unique);
-        Add_Index(p.spec, "Label", {"Label"});
-        Add_Index(p.spec, "CategoryTaken", {"CategoryId", "Taken"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.columns[14].precision = 18;
+        p.layout.columns[14].scale = 4;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "Id");
+        Add_Index(p.layout, "Counter", {"Counter"}, f::Index_Flag_Unique);
+        Add_Index(p.layout, "Label", {"Label"});
+        Add_Index(p.layout, "CategoryTaken", {"CategoryId", "Taken"});
         p.live = main;
         p.make = [](std::uint64_t id, int version, Rng& rng, const Context& ctx) {
             auto maybe = [&](Field_Value v) { return rng.Chance(0.08) ? Null : std::move(v); };
@@ -363,13 +363,13 @@ Profile Instrument_Data_Profile(std::uint64_t main) {
     pr.default_password = Default_Data_Password;
     {
         Table_Plan p;
-        p.spec.name = "Operators";
-        p.spec.columns = {Col("OperatorId", f::Type_Int32), Col("LoginName", f::Type_Text, 30),
+        p.layout.name = "Operators";
+        p.layout.columns = {Col("OperatorId", f::Type_Int32), Col("LoginName", f::Type_Text, 30),
                           Col("FullName", f::Type_Text, 80), Col("Active", f::Type_Boolean)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "OperatorId");
-        Add_Index(p.spec, "LoginName", {"LoginName"}, f::Index_Flag_Unique);
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "OperatorId");
+        Add_Index(p.layout, "LoginName", {"LoginName"}, f::Index_Flag_Unique);
         p.live = std::size(People);
         p.history = false;
         p.make = [](std::uint64_t id, int, Rng& rng, const Context&) {
@@ -382,16 +382,16 @@ Profile Instrument_Data_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "Samples";
-        p.spec.columns = {Col("SampleId", f::Type_Int32),  Col("SampleName", f::Type_Text, 40),
+        p.layout.name = "Samples";
+        p.layout.columns = {Col("SampleId", f::Type_Int32),  Col("SampleName", f::Type_Text, 40),
                           Col("OperatorId", f::Type_Int32), Col("Registered", f::Type_Datetime),
                           Col("Matrix", f::Type_Text, 30), Col("Priority", f::Type_Byte),
                           Col("Comment", f::Type_Memo)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "SampleId");
-        Add_Index(p.spec, "SampleName", {"SampleName"}, f::Index_Flag_Unique);
-        Add_Index(p.spec, "Registered", {"Registered"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "SampleId");
+        Add_Index(p.layout, "SampleName", {"SampleName"}, f::Index_Flag_Unique);
+        Add_Index(p.layout, "Registered", {"Registered"});
         p.live = Share(main, 6, 10);
         p.make = [](std::uint64_t id, int version, Rng& rng, const Context& ctx) {
             return std::vector<Field_Value>{
@@ -404,18 +404,18 @@ Profile Instrument_Data_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "Results";
-        p.spec.columns = {Col("ResultId", f::Type_Int32),  Col("SampleId", f::Type_Int32),
+        p.layout.name = "Results";
+        p.layout.columns = {Col("ResultId", f::Type_Int32),  Col("SampleId", f::Type_Int32),
                           Col("Measured", f::Type_Datetime), Col("Analyte", f::Type_Text, 40),
                           Col("Reading", f::Type_Double),   Col("Unit", f::Type_Text, 16),
                           Col("Dilution", f::Type_Float),   Col("ResultFlags", f::Type_Int16),
                           Col("Accepted", f::Type_Boolean), Col("Curve", f::Type_Ole),
                           Col("Note", f::Type_Text, 255)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "ResultId");
-        Add_Index(p.spec, "SampleMeasured", {"SampleId", "Measured"});
-        Add_Index(p.spec, "Analyte", {"Analyte"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "ResultId");
+        Add_Index(p.layout, "SampleMeasured", {"SampleId", "Measured"});
+        Add_Index(p.layout, "Analyte", {"Analyte"});
         p.live = main;
         p.make = [](std::uint64_t id, int version, Rng& rng, const Context& ctx) {
             std::size_t analyte = rng.Below(std::size(Analytes));
@@ -435,14 +435,14 @@ Profile Instrument_Data_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "AuditTrail";
-        p.spec.columns = {Col("EntryId", f::Type_Int32), Col("Stamp", f::Type_Datetime),
+        p.layout.name = "AuditTrail";
+        p.layout.columns = {Col("EntryId", f::Type_Int32), Col("Stamp", f::Type_Datetime),
                           Col("UserName", f::Type_Text, 30), Col("Action", f::Type_Text, 40),
                           Col("Details", f::Type_Memo)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "EntryId");
-        Add_Index(p.spec, "Stamp", {"Stamp"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "EntryId");
+        Add_Index(p.layout, "Stamp", {"Stamp"});
         p.live = Share(main, 3, 20);
         p.make = [](std::uint64_t id, int, Rng& rng, const Context&) {
             return std::vector<Field_Value>{Int(static_cast<std::int64_t>(id)), Real(Stamp(id, 120, rng)),
@@ -463,13 +463,13 @@ Profile Instrument_History_Profile(std::uint64_t main) {
     Profile pr;
     {
         Table_Plan p;
-        p.spec.name = "Methods";
-        p.spec.columns = {Col("MethodId", f::Type_Int32), Col("MethodName", f::Type_Text, 60),
+        p.layout.name = "Methods";
+        p.layout.columns = {Col("MethodId", f::Type_Int32), Col("MethodName", f::Type_Text, 60),
                           Col("Revision", f::Type_Int16), Col("Parameters", f::Type_Memo)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "MethodId");
-        Add_Index(p.spec, "MethodName", {"MethodName"}, f::Index_Flag_Unique);
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "MethodId");
+        Add_Index(p.layout, "MethodName", {"MethodName"}, f::Index_Flag_Unique);
         p.live = std::size(Methods);
         p.history = false;
         p.make = [](std::uint64_t id, int, Rng& rng, const Context&) {
@@ -483,14 +483,14 @@ Profile Instrument_History_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "Runs";
-        p.spec.columns = {Col("RunId", f::Type_Int32), Col("MethodId", f::Type_Int32),
+        p.layout.name = "Runs";
+        p.layout.columns = {Col("RunId", f::Type_Int32), Col("MethodId", f::Type_Int32),
                           Col("Started", f::Type_Datetime), Col("Finished", f::Type_Datetime),
                           Col("Instrument", f::Type_Text, 30), Col("RunStatus", f::Type_Byte)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "RunId");
-        Add_Index(p.spec, "Started", {"Started"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "RunId");
+        Add_Index(p.layout, "Started", {"Started"});
         p.live = Share(main, 20, 5);
         p.make = [](std::uint64_t id, int, Rng& rng, const Context& ctx) {
             double start = Stamp(id, 24, rng);
@@ -502,14 +502,14 @@ Profile Instrument_History_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "RunEvents";
-        p.spec.columns = {Col("EventId", f::Type_Int32), Col("RunId", f::Type_Int32),
+        p.layout.name = "RunEvents";
+        p.layout.columns = {Col("EventId", f::Type_Int32), Col("RunId", f::Type_Int32),
                           Col("Stamp", f::Type_Datetime), Col("Severity", f::Type_Int16),
                           Col("Message", f::Type_Text, 200), Col("Details", f::Type_Memo)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "EventId");
-        Add_Index(p.spec, "RunStamp", {"RunId", "Stamp"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "EventId");
+        Add_Index(p.layout, "RunStamp", {"RunId", "Stamp"});
         p.live = main;
         p.make = [](std::uint64_t id, int version, Rng& rng, const Context& ctx) {
             return std::vector<Field_Value>{Int(static_cast<std::int64_t>(id)), Int(ctx.Parent_Of(1, rng)),
@@ -521,15 +521,15 @@ Profile Instrument_History_Profile(std::uint64_t main) {
     }
     {
         Table_Plan p;
-        p.spec.name = "Calibrations";
-        p.spec.columns = {Col("CalibrationId", f::Type_Int32), Col("Analyte", f::Type_Text, 40),
+        p.layout.name = "Calibrations";
+        p.layout.columns = {Col("CalibrationId", f::Type_Int32), Col("Analyte", f::Type_Text, 40),
                           Col("Slope", f::Type_Double),       Col("Intercept", f::Type_Double),
                           Col("Stamp", f::Type_Datetime),     Col("Valid", f::Type_Boolean),
                           Col("RawData", f::Type_Ole)};
-        p.spec.columns[0].auto_number = true;
-        p.spec.Lay_Out();
-        Add_Primary_Key(p.spec, "CalibrationId");
-        Add_Index(p.spec, "AnalyteStamp", {"Analyte", "Stamp"});
+        p.layout.columns[0].auto_number = true;
+        p.layout.Lay_Out();
+        Add_Primary_Key(p.layout, "CalibrationId");
+        Add_Index(p.layout, "AnalyteStamp", {"Analyte", "Stamp"});
         p.live = Share(main, 50, 10);
         p.make = [](std::uint64_t id, int, Rng& rng, const Context&) {
             return std::vector<Field_Value>{Int(static_cast<std::int64_t>(id)), Text(rng.Pick(Analytes)),
@@ -559,8 +559,8 @@ Profile Make_Profile(const std::string& name, std::uint64_t main) {
 
 // ---- Jet's own tables --------------------------------------------------------------------
 
-Table_Spec Catalog_Spec() {
-    Table_Spec t;
+Table_Layout Catalog_Layout() {
+    Table_Layout t;
     t.name = "MSysObjects";
     t.system = true;
     t.blocks_by_name = true;
@@ -575,10 +575,10 @@ Table_Spec Catalog_Spec() {
                  Col("LvExtra", f::Type_Ole)};
     t.Lay_Out();
     t.indexes = {{{{1, true}, {2, true}}, f::Index_Flag_Unique}, {{{0, true}}, f::Index_Flag_Unique}};
-    Logical_Index_Spec parent_name;
+    Logical_Index_Layout parent_name;
     parent_name.name = "ParentIdName";
     parent_name.real_index = 0;
-    Logical_Index_Spec id;
+    Logical_Index_Layout id;
     id.name = "Id";
     id.real_index = 1;
     id.type = f::Logical_Index_Primary_Key;
@@ -586,8 +586,8 @@ Table_Spec Catalog_Spec() {
     return t;
 }
 
-Table_Spec Aces_Spec() {
-    Table_Spec t;
+Table_Layout Aces_Layout() {
+    Table_Layout t;
     t.name = "MSysACEs";
     t.system = true;
     t.blocks_by_name = true;
@@ -595,14 +595,14 @@ Table_Spec Aces_Spec() {
                  Col("FInheritable", f::Type_Boolean)};
     t.Lay_Out();
     t.indexes = {{{{0, true}}, f::Index_Flag_Required}};
-    Logical_Index_Spec li;
+    Logical_Index_Layout li;
     li.name = "ObjectId";
     t.logical_indexes = {li};
     return t;
 }
 
-Table_Spec Queries_Spec() {
-    Table_Spec t;
+Table_Layout Queries_Layout() {
+    Table_Layout t;
     t.name = "MSysQueries";
     t.system = true;
     t.blocks_by_name = true;
@@ -612,15 +612,15 @@ Table_Spec Queries_Spec() {
                  Col("Flag", f::Type_Int16),       Col("LvExtra", f::Type_Int32)};
     t.Lay_Out();
     t.indexes = {{{{0, true}, {1, true}, {2, true}}, f::Index_Flag_Unique}};
-    Logical_Index_Spec li;
+    Logical_Index_Layout li;
     li.name = "ObjectIdAttribute";
     li.type = f::Logical_Index_Primary_Key;
     t.logical_indexes = {li};
     return t;
 }
 
-Table_Spec Relationships_Spec() {
-    Table_Spec t;
+Table_Layout Relationships_Layout() {
+    Table_Layout t;
     t.name = "MSysRelationships";
     t.system = true;
     t.blocks_by_name = true;
@@ -635,7 +635,7 @@ Table_Spec Relationships_Spec() {
     for (auto [name, real] : {std::pair<const char*, std::uint32_t>{"szRelationship", 0},
                               {"szObject", 1},
                               {"szReferencedObject", 2}}) {
-        Logical_Index_Spec li;
+        Logical_Index_Layout li;
         li.name = name;
         li.real_index = real;
         t.logical_indexes.push_back(li);
@@ -670,8 +670,8 @@ std::uint64_t Stored_Size(const Row_Image& row) {
 
 class Image_Table {
 public:
-    Image_Table(Table_Image& image, const Table_Spec& spec) : image_(image), spec_(spec) {
-        image_.indexes.resize(spec.indexes.size());
+    Image_Table(Table_Image& image, const Table_Layout& layout) : image_(image), layout_(layout) {
+        image_.indexes.resize(layout.indexes.size());
     }
     // Appends a row; `key_values` (when given) decide its index entries, else `values`.
     // Deleted rows and the replaced versions of moved rows keep their long values; the
@@ -679,12 +679,12 @@ public:
     std::uint32_t Add(const std::vector<Field_Value>& values, bool indexed,
                       const std::vector<Field_Value>* key_values = nullptr) {
         const auto row = static_cast<std::uint32_t>(image_.rows.size());
-        image_.rows.push_back(Build_Row(spec_, values));
+        image_.rows.push_back(Build_Row(layout_, values));
         if (indexed) {
             const std::vector<Field_Value>& kv = key_values != nullptr ? *key_values : values;
-            for (std::size_t i = 0; i < spec_.indexes.size(); ++i) {
-                if (Index_Skips_Row(spec_, spec_.indexes[i], kv)) continue;
-                image_.indexes[i].entries.push_back({Encode_Index_Key(spec_, spec_.indexes[i], kv), row});
+            for (std::size_t i = 0; i < layout_.indexes.size(); ++i) {
+                if (Index_Skips_Row(layout_, layout_.indexes[i], kv)) continue;
+                image_.indexes[i].entries.push_back({Encode_Index_Key(layout_, layout_.indexes[i], kv), row});
             }
         }
         return row;
@@ -696,7 +696,7 @@ public:
 
 private:
     Table_Image& image_;
-    const Table_Spec& spec_;
+    const Table_Layout& layout_;
 };
 
 std::array<std::uint8_t, f::Page_Size> Build_Header() {
@@ -746,13 +746,13 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
 
     // Foreign keys: a real index on the referencing column and a logical index on each side.
     for (Relation& r : profile.relations) {
-        Table_Spec& child = profile.plans[r.child].spec;
-        Table_Spec& parent = profile.plans[r.parent].spec;
-        Index_Spec fk_index;
+        Table_Layout& child = profile.plans[r.child].layout;
+        Table_Layout& parent = profile.plans[r.parent].layout;
+        Index_Layout fk_index;
         fk_index.columns = {{child.Column_Number(r.child_column), true}};
         child.indexes.push_back(fk_index);
         r.child_logical = static_cast<std::uint32_t>(child.logical_indexes.size());
-        Logical_Index_Spec cl;
+        Logical_Index_Layout cl;
         cl.name = r.name;
         cl.real_index = static_cast<std::uint32_t>(child.indexes.size() - 1);
         cl.type = f::Logical_Index_Foreign_Key;
@@ -761,7 +761,7 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
         cl.cascade_delete = r.cascade_delete ? 1 : 0;
         child.logical_indexes.push_back(cl);
         r.parent_logical = static_cast<std::uint32_t>(parent.logical_indexes.size());
-        Logical_Index_Spec pl;
+        Logical_Index_Layout pl;
         pl.name = ".rC";
         pl.real_index = 0;  // the primary key, always the first real index
         pl.type = f::Logical_Index_Foreign_Key;
@@ -771,19 +771,19 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
         parent.logical_indexes.push_back(pl);
     }
     for (Relation& r : profile.relations) {
-        profile.plans[r.child].spec.logical_indexes[r.child_logical].related_index = static_cast<std::int32_t>(r.parent_logical);
-        profile.plans[r.parent].spec.logical_indexes[r.parent_logical].related_index = static_cast<std::int32_t>(r.child_logical);
+        profile.plans[r.child].layout.logical_indexes[r.child_logical].related_index = static_cast<std::int32_t>(r.parent_logical);
+        profile.plans[r.parent].layout.logical_indexes[r.parent_logical].related_index = static_cast<std::int32_t>(r.child_logical);
     }
 
-    std::vector<Table_Spec> system = {Catalog_Spec(), Aces_Spec(), Queries_Spec(), Relationships_Spec()};
+    std::vector<Table_Layout> system = {Catalog_Layout(), Aces_Layout(), Queries_Layout(), Relationships_Layout()};
     std::vector<std::size_t> lengths;
     for (const auto& t : system) lengths.push_back(Build_Definition(t).size());
-    for (const auto& p : profile.plans) lengths.push_back(Build_Definition(p.spec).size());
+    for (const auto& p : profile.plans) lengths.push_back(Build_Definition(p.layout).size());
     const std::vector<std::uint32_t> pages = Definition_Pages(lengths);
     auto plan_page = [&](std::size_t plan) { return pages[system.size() + plan]; };
     for (const Relation& r : profile.relations) {
-        profile.plans[r.child].spec.logical_indexes[r.child_logical].related_table_page = plan_page(r.parent);
-        profile.plans[r.parent].spec.logical_indexes[r.parent_logical].related_table_page = plan_page(r.child);
+        profile.plans[r.child].layout.logical_indexes[r.child_logical].related_table_page = plan_page(r.parent);
+        profile.plans[r.parent].layout.logical_indexes[r.parent_logical].related_table_page = plan_page(r.child);
     }
 
     out.image.tables.resize(system.size() + profile.plans.size());
@@ -799,14 +799,14 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
     for (std::size_t pi = 0; pi < profile.plans.size(); ++pi) {
         Table_Plan& plan = profile.plans[pi];
         Table_Image& image = out.image.tables[system.size() + pi];
-        image.name = plan.spec.name;
-        Image_Table table(image, plan.spec);
+        image.name = plan.layout.name;
+        Image_Table table(image, plan.layout);
         Table_History history;
         history.image_table = system.size() + pi;
         history.tdef_page = plan_page(pi);
         Generated_Table report;
-        report.name = plan.spec.name;
-        for (const auto& c : plan.spec.columns) report.column_names.push_back(c.name);
+        report.name = plan.layout.name;
+        for (const auto& c : plan.layout.columns) report.column_names.push_back(c.name);
 
         const bool with_history = plan.history && deleted_fraction > 0;
         // Deletions come singly and in runs (a purge of old results).
@@ -854,12 +854,12 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
             ++report.live_rows;
         }
         for (auto& [header, values] : moved_rows) {
-            std::uint32_t target = table.Add_Unindexed(Build_Row(plan.spec, values));
+            std::uint32_t target = table.Add_Unindexed(Build_Row(plan.layout, values));
             report.live_bytes += Stored_Size(image.rows[target]);
             history.moved.emplace_back(header, target);
         }
-        plan.spec.last_autonumber = static_cast<std::uint32_t>(id);
-        image.definition = Build_Definition(plan.spec);
+        plan.layout.last_autonumber = static_cast<std::uint32_t>(id);
+        image.definition = Build_Definition(plan.layout);
         history.live = report.live_rows;
         if (plan.dropped) {
             out.dropped_tdef_pages.push_back(plan_page(pi));
@@ -881,7 +881,7 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
         catalog.push_back({static_cast<std::int32_t>(pages[i]), f::Tables_Container_Id, system[i].name,
                            f::Object_Type_Table, f::Object_Flag_System, Sid_Creator});
     for (std::size_t pi = 0; pi < profile.plans.size(); ++pi) {
-        Catalog_Entry e{static_cast<std::int32_t>(plan_page(pi)), f::Tables_Container_Id, profile.plans[pi].spec.name,
+        Catalog_Entry e{static_cast<std::int32_t>(plan_page(pi)), f::Tables_Container_Id, profile.plans[pi].layout.name,
                         f::Object_Type_Table, 0, Sid_Creator};
         e.dropped = profile.plans[pi].dropped;
         catalog.push_back(e);
@@ -969,8 +969,8 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
         for (const Relation& r : profile.relations) {
             std::int32_t grbit = (r.cascade_update ? Relation_Cascade_Update : 0) |
                                  (r.cascade_delete ? Relation_Cascade_Delete : 0);
-            table.Add({Text(r.name), Int(grbit), Int(1), Int(0), Text(profile.plans[r.child].spec.name),
-                       Text(r.child_column), Text(profile.plans[r.parent].spec.name), Text(r.parent_column)},
+            table.Add({Text(r.name), Int(grbit), Int(1), Int(0), Text(profile.plans[r.child].layout.name),
+                       Text(r.child_column), Text(profile.plans[r.parent].layout.name), Text(r.parent_column)},
                       true);
         }
         out.image.tables[3].definition = Build_Definition(system[3]);

@@ -122,7 +122,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         for (std::size_t i = start; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(~key[i]);
 }
 
-std::vector<std::uint8_t> Encode_Index_Key(const Table_Spec& table, const Index_Spec& index,
+std::vector<std::uint8_t> Encode_Index_Key(const Table_Layout& table, const Index_Layout& index,
                                            const std::vector<Field_Value>& values) {
     std::vector<std::uint8_t> key;
     for (const auto& [number, ascending] : index.columns) {
@@ -134,7 +134,7 @@ std::vector<std::uint8_t> Encode_Index_Key(const Table_Spec& table, const Index_
     return key;
 }
 
-bool Index_Skips_Row(const Table_Spec& table, const Index_Spec& index, const std::vector<Field_Value>& values) {
+bool Index_Skips_Row(const Table_Layout& table, const Index_Layout& index, const std::vector<Field_Value>& values) {
     if ((index.flags & f::Index_Flag_Ignore_Nulls) == 0) return false;
     for (const auto& column : index.columns) {
         if (table.columns[column.first].type == f::Type_Boolean) return false;

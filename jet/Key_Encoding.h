@@ -28,7 +28,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
                      bool ascending);
 
 // The whole key of a row for one real index (values in column-number order).
-std::vector<std::uint8_t> Encode_Index_Key(const Table_Spec& table, const Index_Spec& index,
+std::vector<std::uint8_t> Encode_Index_Key(const Table_Layout& table, const Index_Layout& index,
                                            const std::vector<Field_Value>& values);
 
 // True when every character of `text` has a known General sort code.
@@ -36,6 +36,6 @@ bool Text_Is_Indexable(std::string_view text);
 
 // True when the index leaves this row out: an ignore-nulls index whose columns are all
 // null in the row.
-bool Index_Skips_Row(const Table_Spec& table, const Index_Spec& index, const std::vector<Field_Value>& values);
+bool Index_Skips_Row(const Table_Layout& table, const Index_Layout& index, const std::vector<Field_Value>& values);
 
 }  // namespace kelbrook::jet

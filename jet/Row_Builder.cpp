@@ -19,11 +19,11 @@ constexpr std::size_t Max_Compressed_Memo_Chars = 1024;
 // Sign byte of a negative numeric value.
 constexpr std::uint8_t Numeric_Negative = 0x80;
 
-[[noreturn]] void Fail(const Table_Spec& t, const Column_Spec& c, const std::string& what) {
+[[noreturn]] void Fail(const Table_Layout& t, const Column_Layout& c, const std::string& what) {
     throw Error("table " + t.name + ", column " + c.name + ": " + what);
 }
 
-std::int64_t Integer_Of(const Table_Spec& t, const Column_Spec& c, const Field_Value& v, std::int64_t lo,
+std::int64_t Integer_Of(const Table_Layout& t, const Column_Layout& c, const Field_Value& v, std::int64_t lo,
                         std::int64_t hi) {
     const auto* i = std::get_if<std::int64_t>(&v);
     if (i == nullptr) Fail(t, c, "expects an integer value");
@@ -31,13 +31,13 @@ std::int64_t Integer_Of(const Table_Spec& t, const Column_Spec& c, const Field_V
     return *i;
 }
 
-double Double_Of(const Table_Spec& t, const Column_Spec& c, const Field_Value& v) {
+double Double_Of(const Table_Layout& t, const Column_Layout& c, const Field_Value& v) {
     if (const auto* d = std::get_if<double>(&v)) return *d;
     if (const auto* i = std::get_if<std::int64_t>(&v)) return static_cast<double>(*i);
     Fail(t, c, "expects a number");
 }
 
-const Byte_Vector& Bytes_Of(const Table_Spec& t, const Column_Spec& c, const Field_Value& v) {
+const Byte_Vector& Bytes_Of(const Table_Layout& t, const Column_Layout& c, const Field_Value& v) {
     const auto* b = std::get_if<Byte_Vector>(&v);
     if (b == nullptr) Fail(t, c, "expects bytes");
     return *b;
@@ -47,7 +47,7 @@ void Put_Le(std::uint8_t* at, std::uint64_t v, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-void Put_Fixed(const Table_Spec& t, const Column_Spec& c, const Field_Value& v, std::uint8_t* at) {
+void Put_Fixed(const Table_Layout& t, const Column_Layout& c, const Field_Value& v, std::uint8_t* at) {
     switch (c.type) {
         case f::Type_Byte: Put_Le(at, static_cast<std::uint64_t>(Integer_Of(t, c, v, 0, 255)), 1); break;
         case f::Type_Int16:
@@ -117,7 +117,7 @@ Byte_Vector Encode_Stored_Text(const std::string& utf8, bool allow_compression) 
     return out;
 }
 
-Row_Image Build_Row(const Table_Spec& table, const std::vector<Field_Value>& values) {
+Row_Image Build_Row(const Table_Layout& table, const std::vector<Field_Value>& values) {
     if (values.size() != table.columns.size())
         throw Error("table " + table.name + ": a row needs " + std::to_string(table.columns.size()) +
                     " values, got " + std::to_string(values.size()));
@@ -133,7 +133,7 @@ Row_Image Build_Row(const Table_Spec& table, const std::vector<Field_Value>& val
     Byte_Vector mask(mask_size, 0);
     auto set_present = [&](std::uint16_t number) { mask[number / 8] |= static_cast<std::uint8_t>(1u << (number % 8)); };
 
-    for (const Column_Spec& c : table.columns) {
+    for (const Column_Layout& c : table.columns) {
         if (!c.fixed) continue;
         const Field_Value& v = values[c.number];
         if (c.type == f::Type_Boolean) {
@@ -149,7 +149,7 @@ Row_Image Build_Row(const Table_Spec& table, const std::vector<Field_Value>& val
     }
 
     std::vector<std::uint16_t> var_offsets(var_count, 0);
-    for (const Column_Spec& c : table.columns) {
+    for (const Column_Layout& c : table.columns) {
         if (c.fixed) continue;
         var_offsets[c.var_index] = static_cast<std::uint16_t>(out.size());
         const Field_Value& v = values[c.number];

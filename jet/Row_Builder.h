@@ -38,7 +38,7 @@ Byte_Vector Encode_Stored_Text(const std::string& utf8, bool allow_compression);
 // Builds the row for `values` (one per column, in column-number order). Throws Error
 // naming the table and column for a value of the wrong kind or out of range, and when
 // the row would not fit on a data page.
-Row_Image Build_Row(const Table_Spec& table, const std::vector<Field_Value>& values);
+Row_Image Build_Row(const Table_Layout& table, const std::vector<Field_Value>& values);
 
 // OLE automation date (days since 1899-12-30) of a civil date and time.
 double Ole_Date(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);

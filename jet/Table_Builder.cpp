@@ -69,12 +69,12 @@ bool Is_Fixed_Type(std::uint8_t type) {
     return type == f::Type_Boolean || Fixed_Column_Size(type) != 0;
 }
 
-void Table_Spec::Lay_Out() {
+void Table_Layout::Lay_Out() {
     if (columns.empty()) throw Error("table " + name + ": a table needs at least one column");
     std::uint16_t fixed_offset = 0;
     std::uint16_t var_count = 0;
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        Column_Spec& c = columns[i];
+        Column_Layout& c = columns[i];
         c.number = static_cast<std::uint16_t>(i);
         c.fixed = Is_Fixed_Type(c.type);
         if (c.fixed) {
@@ -109,24 +109,24 @@ void Table_Spec::Lay_Out() {
     }
 }
 
-std::uint16_t Table_Spec::Column_Number(const std::string& column_name) const {
-    for (const Column_Spec& c : columns)
+std::uint16_t Table_Layout::Column_Number(const std::string& column_name) const {
+    for (const Column_Layout& c : columns)
         if (c.name == column_name) return c.number;
     throw Error("table " + name + " has no column " + column_name);
 }
 
-std::size_t Table_Spec::Fixed_Area_Size() const {
+std::size_t Table_Layout::Fixed_Area_Size() const {
     std::size_t size = 0;
-    for (const Column_Spec& c : columns) size += Fixed_Column_Size(c.type);
+    for (const Column_Layout& c : columns) size += Fixed_Column_Size(c.type);
     return size;
 }
 
-std::size_t Table_Spec::Var_Column_Count() const {
+std::size_t Table_Layout::Var_Column_Count() const {
     return static_cast<std::size_t>(
-        std::count_if(columns.begin(), columns.end(), [](const Column_Spec& c) { return !c.fixed; }));
+        std::count_if(columns.begin(), columns.end(), [](const Column_Layout& c) { return !c.fixed; }));
 }
 
-std::vector<std::uint8_t> Build_Definition(const Table_Spec& table) {
+std::vector<std::uint8_t> Build_Definition(const Table_Layout& table) {
     // Header and the (writer-filled) index statistics.
     std::vector<std::uint8_t> out;
     out.reserve(1024);
@@ -153,7 +153,7 @@ std::vector<std::uint8_t> Build_Definition(const Table_Spec& table) {
         });
 
     for (std::size_t i : order) {
-        const Column_Spec& c = table.columns[i];
+        const Column_Layout& c = table.columns[i];
         std::uint8_t block[f::Column_Block_Size] = {};
         std::span<std::uint8_t> b(block);
         b[f::Column_Type] = c.type;
@@ -184,7 +184,7 @@ std::vector<std::uint8_t> Build_Definition(const Table_Spec& table) {
     }
     for (std::size_t i : order) Append_Name(out, table.columns[i].name);
 
-    for (const Index_Spec& index : table.indexes) {
+    for (const Index_Layout& index : table.indexes) {
         if (index.columns.empty() || index.columns.size() > f::Real_Index_Max_Columns)
             throw Error("table " + table.name + ": an index has 1 to 10 columns");
         std::uint8_t block[f::Real_Index_Block_Size] = {};
@@ -204,7 +204,7 @@ std::vector<std::uint8_t> Build_Definition(const Table_Spec& table) {
     }
 
     for (std::size_t i = 0; i < table.logical_indexes.size(); ++i) {
-        const Logical_Index_Spec& li = table.logical_indexes[i];
+        const Logical_Index_Layout& li = table.logical_indexes[i];
         if (li.real_index >= table.indexes.size())
             throw Error("table " + table.name + ", index " + li.name + ": no such real index");
         std::uint8_t block[f::Logical_Index_Block_Size] = {};
@@ -225,9 +225,9 @@ std::vector<std::uint8_t> Build_Definition(const Table_Spec& table) {
         b[f::Logical_Index_Type] = li.type;
         out.insert(out.end(), std::begin(block), std::end(block));
     }
-    for (const Logical_Index_Spec& li : table.logical_indexes) Append_Name(out, li.name);
+    for (const Logical_Index_Layout& li : table.logical_indexes) Append_Name(out, li.name);
 
-    for (const Column_Spec& c : table.columns) {
+    for (const Column_Layout& c : table.columns) {
         if (c.type != f::Type_Memo && c.type != f::Type_Ole) continue;
         Append_U16(out, c.number);
         Append_U32(out, 0);  // owned LVAL pages' map: the writer's

@@ -15,7 +15,7 @@
 
 namespace kelbrook::jet {
 
-struct Column_Spec {
+struct Column_Layout {
     std::string name;
     std::uint8_t type = 0;       // format::Type_*
     std::uint16_t length = 0;    // text: characters; binary: bytes; other types: ignored
@@ -23,7 +23,7 @@ struct Column_Spec {
     std::uint8_t scale = 0;      // numeric only
     bool auto_number = false;    // int32 counter column
 
-    // Filled in by Table_Spec::Lay_Out().
+    // Filled in by Table_Layout::Lay_Out().
     std::uint16_t number = 0;
     std::uint16_t var_index = 0;
     std::uint16_t fixed_offset = 0;
@@ -32,12 +32,12 @@ struct Column_Spec {
 };
 
 // One real (physical) index.
-struct Index_Spec {
+struct Index_Layout {
     std::vector<std::pair<std::uint16_t, bool>> columns;  // column number, ascending
     std::uint8_t flags = format::Index_Flag_Always;
 };
 
-struct Logical_Index_Spec {
+struct Logical_Index_Layout {
     std::string name;
     std::uint32_t real_index = 0;
     std::uint8_t type = 0;                 // 0 plain, 1 primary key, 2 foreign key
@@ -48,14 +48,14 @@ struct Logical_Index_Spec {
     std::uint8_t cascade_delete = 0;
 };
 
-struct Table_Spec {
+struct Table_Layout {
     std::string name;
     bool system = false;           // one of Jet's own four tables
     bool blocks_by_name = false;   // column blocks sorted by name, as Jet writes its own tables
     std::uint32_t last_autonumber = 0;  // the counter column's last value handed out
-    std::vector<Column_Spec> columns;  // column i gets number i
-    std::vector<Index_Spec> indexes;
-    std::vector<Logical_Index_Spec> logical_indexes;  // logical index i gets number i
+    std::vector<Column_Layout> columns;  // column i gets number i
+    std::vector<Index_Layout> indexes;
+    std::vector<Logical_Index_Layout> logical_indexes;  // logical index i gets number i
 
     // Numbers the columns and places them in the row; call after the columns are final.
     void Lay_Out();
@@ -70,6 +70,6 @@ std::size_t Fixed_Column_Size(std::uint8_t type);
 bool Is_Fixed_Type(std::uint8_t type);
 
 // The logical tdef buffer for a laid-out table (num_rows 0, pointers 0).
-std::vector<std::uint8_t> Build_Definition(const Table_Spec& table);
+std::vector<std::uint8_t> Build_Definition(const Table_Layout& table);
 
 }  // namespace kelbrook::jet

@@ -117,12 +117,12 @@ TEST(Key_Encoding, Refuses_Characters_Without_A_Settled_Code) {
 struct Row_Case {
     const char* file;
     const char* table;
-    std::vector<Column_Spec> columns;
+    std::vector<Column_Layout> columns;
     std::vector<Field_Value> values;
 };
 
-Column_Spec Spec_Column(const char* name, std::uint8_t type, std::uint16_t length = 0, std::uint8_t precision = 18) {
-    Column_Spec c;
+Column_Layout Layout_Column(const char* name, std::uint8_t type, std::uint16_t length = 0, std::uint8_t precision = 18) {
+    Column_Layout c;
     c.name = name;
     c.type = type;
     c.length = length;
@@ -134,26 +134,26 @@ TEST(Row_Builder, Rows_Equal_Access_Rows) {
     const std::vector<Row_Case> cases = {
         {"fixedNumericTestV2000.mdb",
          "test",
-         {Spec_Column("col1", format::Type_Memo), Spec_Column("col2", format::Type_Numeric), Spec_Column("col3", format::Type_Numeric),
-          Spec_Column("col4", format::Type_Numeric), Spec_Column("col5", format::Type_Numeric),
-          Spec_Column("col6", format::Type_Numeric), Spec_Column("col7", format::Type_Numeric)},
+         {Layout_Column("col1", format::Type_Memo), Layout_Column("col2", format::Type_Numeric), Layout_Column("col3", format::Type_Numeric),
+          Layout_Column("col4", format::Type_Numeric), Layout_Column("col5", format::Type_Numeric),
+          Layout_Column("col6", format::Type_Numeric), Layout_Column("col7", format::Type_Numeric)},
          {Field_Value{std::string("some data")}, Field_Value{std::int64_t{1}}, Field_Value{std::int64_t{0}},
           Field_Value{std::int64_t{0}}, Field_Value{std::int64_t{4}}, Field_Value{std::int64_t{-1}},
           Field_Value{std::int64_t{1}}}},
         {"indexTestV2000.mdb",
          "Table2",
-         {Spec_Column("id", format::Type_Int32), Spec_Column("data", format::Type_Text, 50)},
+         {Layout_Column("id", format::Type_Int32), Layout_Column("data", format::Type_Text, 50)},
          {Field_Value{std::int64_t{1}}, Field_Value{std::string("foo1")}}},
     };
     for (const Row_Case& c : cases) {
         if (!fs::exists(Corpus / c.file)) GTEST_SKIP() << "corpus file " << c.file << " not found";
         Database db(Corpus / c.file);
         const Table_Definition& table = db.Definition(db.Find_Table(c.table));
-        Table_Spec spec;
-        spec.name = c.table;
-        spec.columns = c.columns;
-        spec.Lay_Out();
-        Row_Image ours = Build_Row(spec, c.values);
+        Table_Layout layout;
+        layout.name = c.table;
+        layout.columns = c.columns;
+        layout.Lay_Out();
+        Row_Image ours = Build_Row(layout, c.values);
         bool found = false;
         db.Rows(table, [&](const Live_Row& row) {
             if (row.bytes == ours.bytes) found = true;
@@ -163,15 +163,15 @@ TEST(Row_Builder, Rows_Equal_Access_Rows) {
 }
 
 TEST(Row_Builder, Refuses_Values_That_Do_Not_Fit) {
-    Table_Spec spec;
-    spec.name = "T";
-    spec.columns = {Spec_Column("b", format::Type_Byte), Spec_Column("t", format::Type_Text, 3)};
-    spec.Lay_Out();
-    EXPECT_THROW(Build_Row(spec, {Field_Value{std::int64_t{256}}, Field_Value{}}), Error);
-    EXPECT_THROW(Build_Row(spec, {Field_Value{std::int64_t{1}}, Field_Value{std::string("long")}}), Error);
-    EXPECT_THROW(Build_Row(spec, {Field_Value{std::string("x")}, Field_Value{}}), Error);
-    EXPECT_THROW(Build_Row(spec, {Field_Value{}}), Error);
-    EXPECT_NO_THROW(Build_Row(spec, {Field_Value{}, Field_Value{}}));
+    Table_Layout layout;
+    layout.name = "T";
+    layout.columns = {Layout_Column("b", format::Type_Byte), Layout_Column("t", format::Type_Text, 3)};
+    layout.Lay_Out();
+    EXPECT_THROW(Build_Row(layout, {Field_Value{std::int64_t{256}}, Field_Value{}}), Error);
+    EXPECT_THROW(Build_Row(layout, {Field_Value{std::int64_t{1}}, Field_Value{std::string("long")}}), Error);
+    EXPECT_THROW(Build_Row(layout, {Field_Value{std::string("x")}, Field_Value{}}), Error);
+    EXPECT_THROW(Build_Row(layout, {Field_Value{}}), Error);
+    EXPECT_NO_THROW(Build_Row(layout, {Field_Value{}, Field_Value{}}));
 }
 
 // Jet's own four tables as we build them must describe the same columns and indexes as
