@@ -48,7 +48,11 @@ public:
     const Database_Header& Header() const { return header_; }
     std::uint32_t Page_Count() const { return page_count_; }
     const std::filesystem::path& Path() const { return path_; }
-    std::string Name() const { return path_.string(); }
+    // The path as UTF-8 text, for messages.
+    std::string Name() const {
+        auto text = path_.u8string();
+        return std::string(text.begin(), text.end());
+    }
 
     // The decoded page; throws Error when out of range or unreadable.
     Page_Ref Read(std::uint32_t page) const;

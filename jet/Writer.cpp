@@ -6,7 +6,8 @@
 // Page order: 0 header, 1 global usage map, the table definitions from page 2 in table
 // order, the usage-map host pages, then per table its data pages, its long-value pages
 // (column by column) and its index pages (leaves, then each upper level, the root last),
-// and finally the bitmap pages of any reference usage maps.
+// and finally the bitmap pages of any reference usage maps. Each page is written as soon
+// as it is made, so the writer holds the image and one page, never the whole file.
 #include "jet/Writer.h"
 
 #include <algorithm>
@@ -168,6 +169,14 @@ struct Table_Plan {
     Map_Plan owned, free;
 };
 
+// Unsigned byte order, a shorter key that is a prefix first: how Jet orders index keys.
+int Compare_Bytes(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 std::size_t Common_Prefix(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     const std::size_t n = std::min(a.size(), b.size());
     std::size_t i = 0;
@@ -271,11 +280,13 @@ void Plan_Index(const Table_Image& table, std::size_t number, Index_Plan& plan) 
             Fail_Table(table.name, "index " + std::to_string(number) + " names row " +
                                        std::to_string(e.row) + ", which does not exist.");
     std::stable_sort(plan.order.begin(), plan.order.end(), [&](std::size_t a, std::size_t b) {
-        if (entries[a].key != entries[b].key) return entries[a].key < entries[b].key;
+        const int order = Compare_Bytes(entries[a].key, entries[b].key);
+        if (order != 0) return order < 0;
         return entries[a].row < entries[b].row;
     });
     for (std::size_t i = 0; i < plan.order.size(); ++i)
-        if (i == 0 || entries[plan.order[i]].key != entries[plan.order[i - 1]].key) ++plan.distinct;
+        if (i == 0 || Compare_Bytes(entries[plan.order[i]].key, entries[plan.order[i - 1]].key) != 0)
+            ++plan.distinct;
 
     auto key_of = [&](std::size_t sorted) -> const std::vector<std::uint8_t>& {
         return entries[plan.order[sorted]].key;

@@ -4,6 +4,8 @@
 // it again gives the same bytes. Then passwords, encoding and the jetdb commands.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "Compact_Test_Support.h"
 #include "jet/Compactor.h"
 #include "jet/Database.h"
@@ -161,6 +163,19 @@ TEST_F(Compaction, IdIndexKeysFollowTheNewIds) {
     }
     EXPECT_GT(checked, 50);
     EXPECT_GT(moved, 0);
+
+    // Foreign keys name the other table by its new definition page, in both tables.
+    std::set<std::uint32_t> pages;
+    for (const auto& t : db.Tables(true)) pages.insert(t.Page());
+    int foreign_keys = 0;
+    for (const auto& t : db.Tables(true))
+        for (const auto& li : db.Definition(t).logical_indexes)
+            if (li.Is_Foreign_Key()) {
+                ++foreign_keys;
+                EXPECT_TRUE(pages.count(li.related_table_page)) << t.name << " " << li.name;
+                EXPECT_NE(li.related_table_page, t.Page()) << t.name << " " << li.name;
+            }
+    EXPECT_GT(foreign_keys, 1);
 }
 
 struct Password_Case {

@@ -162,6 +162,13 @@ std::vector<Damage> Damages() {
                      jet::Put_U16(b, slot, jet::Get_U16(b, slot) | fmt::Row_Flag_Deleted);
                  },
                  "which is not a live row", false});
+    d.push_back({"index_leaf_chain_broken", "compIndexTestV2000.mdb",
+                 [](Bytes& b, const jet::Database& db) {
+                     auto root = jet::Read_Index_Page(db.File(), User_Table(db).real_indexes.at(0).root);
+                     std::uint32_t first_leaf = jet::Get_U32_Big(root.entries.at(0), root.entries[0].size() - 4);
+                     jet::Put_U32(b, At(first_leaf, fmt::Index_Next_Page), 0);
+                 },
+                 "instead of its neighbours", false});
     d.push_back({"index_root_is_not_an_index_page", "compIndexTestV2000.mdb",
                  [](Bytes& b, const jet::Database& db) { b[At(User_Table(db).real_indexes.at(0).root, 0)] = fmt::Page_Type_Data; },
                  "expected an index page"});
@@ -195,6 +202,13 @@ std::vector<Damage> Damages() {
                          jet::Put_U24(b, def + fmt::Long_Value_Pointer + 1, fmt::Catalog_Tdef_Page);
                      },
                      "not a data page"});
+        d.push_back({"memo_page_is_not_a_long_value_page", single->file,
+                     [c = *single](Bytes& b, const jet::Database&) {
+                         std::size_t def = Row_Start(b, c.row) + c.value.definition_offset;
+                         std::uint32_t page = jet::Get_U24(b, def + fmt::Long_Value_Pointer + 1);
+                         jet::Put_U32(b, At(page, fmt::Data_Tdef_Page), 0x12345678);
+                     },
+                     "not a long-value page", false});
         d.push_back({"memo_length_beyond_the_file", single->file,
                      [c = *single](Bytes& b, const jet::Database&) {
                          std::size_t def = Row_Start(b, c.row) + c.value.definition_offset;
@@ -243,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Damaged_File,
                                          "row_offset_inside_the_page_header", "row_count_past_the_page",
                                          "overflow_row_points_at_itself", "variable_column_offsets_past_the_row",
                                          "index_entries_out_of_order", "index_entry_points_at_a_deleted_row",
-                                         "index_root_is_not_an_index_page", "global_map_frees_a_table_definition",
+                                         "index_leaf_chain_broken", "index_root_is_not_an_index_page",
+                                         "global_map_frees_a_table_definition", "memo_page_is_not_a_long_value_page",
                                          "memo_chain_loops", "memo_pointer_out_of_range",
                                          "memo_pointer_at_a_definition_page", "memo_length_beyond_the_file"),
                          [](const testing::TestParamInfo<std::string>& i) { return i.param; });
