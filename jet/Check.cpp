@@ -86,8 +86,7 @@ private:
         for (auto p : owned.Pages()) {
             Page_Ref page = file_.Read(p);
             if ((*page)[0] != format::Page_Type_Data || Get_U32(*page, format::Data_Tdef_Page) != t.page) {
-                if (options_.strict_global_map || (*page)[0] != format::Page_Type_Data)
-                    Problem(p, "the page map of " + name + " lists this page, which is not a data page of the table");
+                Problem(p, "the page map of " + name + " lists this page, which is not a data page of the table");
                 continue;
             }
             data_pages.push_back(p);
