@@ -228,4 +228,47 @@ inline constexpr std::uint32_t Object_Flag_System = 0x80000000;  // Jet's own sy
 inline constexpr std::uint32_t Object_Flag_Access_System = 0x00000002;  // Access's system objects
 inline constexpr std::uint32_t Object_Id_Page_Mask = 0x00FFFFFF;  // table Id -> tdef page
 
+// ---- Values Jet writes into the structures it makes ----------------------------------
+// Catalogue ids Jet gives its containers and the database object.
+inline constexpr std::int32_t Root_Container_Id = 0x0F000000;
+inline constexpr std::int32_t Databases_Container_Id = 0x0F000002;
+inline constexpr std::int32_t Relationships_Container_Id = 0x0F000003;
+inline constexpr std::int32_t Database_Object_Id = 0x10000000;
+inline constexpr std::int16_t Object_Type_Database = 2;
+inline constexpr std::int16_t Object_Type_Relationship = 8;
+inline constexpr std::uint32_t First_Synthetic_Id = 0x80000000;  // ids of objects without a tdef
+// Relationship flags in MSysRelationships.grbit.
+inline constexpr std::int32_t Relation_Cascade_Update = 0x100;
+inline constexpr std::int32_t Relation_Cascade_Delete = 0x1000;
+// Page 0 constants.
+inline constexpr std::array<std::uint8_t, 4> Header_Signature = {0x00, 0x01, 0x00, 0x00};
+inline constexpr char Engine_Name[] = "Standard Jet DB";
+inline constexpr std::array<std::uint8_t, 24> Engine_Constants = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
+                                                           0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                                           0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+inline constexpr std::uint16_t Code_Page_Western = 1252;
+inline constexpr std::uint16_t Creator_Build = 0x261C;
+inline constexpr std::uint16_t General_Sort_Lcid = 0x0409;
+inline constexpr std::uint32_t Marker_98_Value = 0x0654;
+// Access writes the General sort order's LCID into every column's misc bytes.
+inline constexpr std::uint16_t General_Lcid = 0x0409;
+// Column flag Jet sets on the columns of its own tables.
+inline constexpr std::uint8_t System_Column_Flag = 0x10;
+// Jet's owner/SID columns carry this extra flag bit as well.
+inline constexpr std::uint8_t System_Sid_Column_Flag = 0x20;
+// What Access writes into the cascade bytes of logical indexes that are not foreign keys.
+inline constexpr std::uint8_t Plain_Index_Cascade_Bytes = 0x04;
+// Access fills tdef bytes 36..39 of user tables with 0xFF.
+inline constexpr std::size_t User_Tdef_Filler = 36;
+// After the character codes of a text key: end of the text, end of the (empty) extra codes.
+inline constexpr std::uint8_t Text_Key_End = 0x01;
+inline constexpr std::uint8_t Text_Key_Extra_End = 0x00;
+// Boolean keys (ascending): true sorts first.
+inline constexpr std::uint8_t Bool_Key_True = 0x00;
+inline constexpr std::uint8_t Bool_Key_False = 0xFF;
+// Longest memo (in characters) Jet keeps in compressed form.
+inline constexpr std::size_t Max_Compressed_Memo_Chars = 1024;
+// Sign byte of a negative numeric value.
+inline constexpr std::uint8_t Numeric_Negative = 0x80;
+
 }  // namespace kelbrook::jet::format

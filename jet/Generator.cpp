@@ -28,35 +28,11 @@ namespace f = format;
 
 // ---- Fixed facts of the databases we make ----------------------------------------------
 
-// Catalogue ids Jet gives its containers and the database object.
-constexpr std::int32_t Root_Container_Id = 0x0F000000;
-constexpr std::int32_t Databases_Container_Id = 0x0F000002;
-constexpr std::int32_t Relationships_Container_Id = 0x0F000003;
-constexpr std::int32_t Database_Object_Id = 0x10000000;
-constexpr std::int16_t Object_Type_Database = 2;
-constexpr std::int16_t Object_Type_Relationship = 8;
-constexpr std::uint32_t First_Synthetic_Id = 0x80000000;  // ids of objects without a tdef
-
 // Owner and permission SIDs as a Jet workgroup writes them (two bytes each).
 const Byte_Vector Sid_Creator = {0x65, 0x89};
 const Byte_Vector Sid_Admins = {0x64, 0x8B};
 const Byte_Vector Sid_Users = {0x65, 0x8B};
 const Byte_Vector Sid_Engine = {0x65, 0x8E};
-
-// Relationship flags in MSysRelationships.grbit.
-constexpr std::int32_t Relation_Cascade_Update = 0x100;
-constexpr std::int32_t Relation_Cascade_Delete = 0x1000;
-
-// Page 0 constants.
-constexpr std::array<std::uint8_t, 4> Header_Signature = {0x00, 0x01, 0x00, 0x00};
-constexpr char Engine_Name[] = "Standard Jet DB";
-constexpr std::array<std::uint8_t, 24> Engine_Constants = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
-                                                           0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
-                                                           0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
-constexpr std::uint16_t Code_Page_Western = 1252;
-constexpr std::uint16_t Creator_Build = 0x261C;
-constexpr std::uint16_t General_Sort_Lcid = 0x0409;
-constexpr std::uint32_t Marker_98_Value = 0x0654;
 
 const std::string Default_Data_Password = "wexo4m";
 
@@ -702,18 +678,18 @@ private:
 std::array<std::uint8_t, f::Page_Size> Build_Header() {
     std::array<std::uint8_t, f::Page_Size> h{};
     std::span<std::uint8_t> s(h);
-    std::copy(Header_Signature.begin(), Header_Signature.end(), h.begin());
-    std::memcpy(h.data() + f::Header_Engine_Name, Engine_Name, sizeof Engine_Name);
+    std::copy(f::Header_Signature.begin(), f::Header_Signature.end(), h.begin());
+    std::memcpy(h.data() + f::Header_Engine_Name, f::Engine_Name, sizeof f::Engine_Name);
     h[f::Header_Version] = f::Version_Jet4;
-    std::copy(Engine_Constants.begin(), Engine_Constants.end(), h.begin() + f::Header_Engine_Constants);
-    Put_U16(s, f::Header_Code_Page, Code_Page_Western);
-    Put_U16(s, f::Header_Creator_Build, Creator_Build);
-    Put_U16(s, f::Header_Sort_Order, General_Sort_Lcid);
+    std::copy(f::Engine_Constants.begin(), f::Engine_Constants.end(), h.begin() + f::Header_Engine_Constants);
+    Put_U16(s, f::Header_Code_Page, f::Code_Page_Western);
+    Put_U16(s, f::Header_Creator_Build, f::Creator_Build);
+    Put_U16(s, f::Header_Sort_Order, f::General_Sort_Lcid);
     std::uint64_t date_bits;
     std::memcpy(&date_bits, &Created, 8);
     Put_U32(s, f::Header_Creation_Date, static_cast<std::uint32_t>(date_bits));
     Put_U32(s, f::Header_Creation_Date + 4, static_cast<std::uint32_t>(date_bits >> 32));
-    Put_U32(s, f::Header_Marker_98, Marker_98_Value);
+    Put_U32(s, f::Header_Marker_98, f::Marker_98_Value);
     std::memcpy(h.data() + f::Header_Format_Text, "4.0", 4);
     for (std::size_t i = 0; i < 256; ++i) {
         h[f::Header_Word_Table + 2 * i] = i == 0 ? 0x01 : 0x00;
@@ -871,11 +847,11 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
 
     // Catalogue.
     std::vector<Catalog_Entry> catalog = {
-        {f::Tables_Container_Id, Root_Container_Id, "Tables", f::Object_Type_Container, f::Object_Flag_System, Sid_Creator},
-        {Databases_Container_Id, Root_Container_Id, "Databases", f::Object_Type_Container, f::Object_Flag_System, Sid_Creator},
-        {Relationships_Container_Id, Root_Container_Id, "Relationships", f::Object_Type_Container, f::Object_Flag_System,
+        {f::Tables_Container_Id, f::Root_Container_Id, "Tables", f::Object_Type_Container, f::Object_Flag_System, Sid_Creator},
+        {f::Databases_Container_Id, f::Root_Container_Id, "Databases", f::Object_Type_Container, f::Object_Flag_System, Sid_Creator},
+        {f::Relationships_Container_Id, f::Root_Container_Id, "Relationships", f::Object_Type_Container, f::Object_Flag_System,
          Sid_Creator},
-        {Database_Object_Id, Databases_Container_Id, "MSysDb", Object_Type_Database, f::Object_Flag_System, Sid_Admins},
+        {f::Database_Object_Id, f::Databases_Container_Id, "MSysDb", f::Object_Type_Database, f::Object_Flag_System, Sid_Admins},
     };
     for (std::size_t i = 0; i < system.size(); ++i)
         catalog.push_back({static_cast<std::int32_t>(pages[i]), f::Tables_Container_Id, system[i].name,
@@ -886,10 +862,10 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
         e.dropped = profile.plans[pi].dropped;
         catalog.push_back(e);
     }
-    std::uint32_t synthetic = First_Synthetic_Id;
+    std::uint32_t synthetic = f::First_Synthetic_Id;
     for (const Relation& r : profile.relations)
-        catalog.push_back({static_cast<std::int32_t>(synthetic++), Relationships_Container_Id, r.name,
-                           Object_Type_Relationship, 0, Sid_Creator});
+        catalog.push_back({static_cast<std::int32_t>(synthetic++), f::Relationships_Container_Id, r.name,
+                           f::Object_Type_Relationship, 0, Sid_Creator});
 
     const double catalog_date = Created;
     {
@@ -930,23 +906,23 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
             {id_of(3), Sid_Admins, 917504, false, false},
             {f::Tables_Container_Id, Sid_Engine, 983294, true, false},
             {f::Tables_Container_Id, Sid_Admins, 393217, false, false},
-            {Relationships_Container_Id, Sid_Engine, 983294, true, false},
-            {Relationships_Container_Id, Sid_Admins, 393217, false, false},
-            {Databases_Container_Id, Sid_Admins, 393216, false, false},
-            {Database_Object_Id, Sid_Admins, 393230, false, false},
-            {Database_Object_Id, Sid_Users, 14, false, false},
+            {f::Relationships_Container_Id, Sid_Engine, 983294, true, false},
+            {f::Relationships_Container_Id, Sid_Admins, 393217, false, false},
+            {f::Databases_Container_Id, Sid_Admins, 393216, false, false},
+            {f::Database_Object_Id, Sid_Admins, 393230, false, false},
+            {f::Database_Object_Id, Sid_Users, 14, false, false},
             {id_of(2), Sid_Users, 20, false, false},
             {id_of(3), Sid_Users, 20, false, false},
             {id_of(0), Sid_Users, 20, false, false},
             {f::Tables_Container_Id, Sid_Users, 1048319, true, false},
-            {Relationships_Container_Id, Sid_Users, 1048575, true, false},
+            {f::Relationships_Container_Id, Sid_Users, 1048575, true, false},
         };
         for (std::size_t pi = 0; pi < profile.plans.size(); ++pi) {
             const bool dropped = profile.plans[pi].dropped;
             aces.push_back({static_cast<std::int32_t>(plan_page(pi)), Sid_Engine, 1048319, false, dropped});
             aces.push_back({static_cast<std::int32_t>(plan_page(pi)), Sid_Users, 1048319, false, dropped});
         }
-        for (std::uint32_t s = First_Synthetic_Id; s < synthetic; ++s) {
+        for (std::uint32_t s = f::First_Synthetic_Id; s < synthetic; ++s) {
             aces.push_back({static_cast<std::int32_t>(s), Sid_Engine, 983294, false, false});
             aces.push_back({static_cast<std::int32_t>(s), Sid_Users, 1048575, false, false});
         }
@@ -967,8 +943,8 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
     {
         Image_Table table(out.image.tables[3], system[3]);
         for (const Relation& r : profile.relations) {
-            std::int32_t grbit = (r.cascade_update ? Relation_Cascade_Update : 0) |
-                                 (r.cascade_delete ? Relation_Cascade_Delete : 0);
+            std::int32_t grbit = (r.cascade_update ? f::Relation_Cascade_Update : 0) |
+                                 (r.cascade_delete ? f::Relation_Cascade_Delete : 0);
             table.Add({Text(r.name), Int(grbit), Int(1), Int(0), Text(profile.plans[r.child].layout.name),
                        Text(r.child_column), Text(profile.plans[r.parent].layout.name), Text(r.parent_column)},
                       true);

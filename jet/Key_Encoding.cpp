@@ -11,12 +11,6 @@ namespace {
 
 namespace f = format;
 
-// After the character codes of a text key: end of the text, end of the (empty) extra codes.
-constexpr std::uint8_t Text_Key_End = 0x01;
-constexpr std::uint8_t Text_Key_Extra_End = 0x00;
-// Boolean keys (ascending): true sorts first.
-constexpr std::uint8_t Bool_Key_True = 0x00;
-constexpr std::uint8_t Bool_Key_False = 0xFF;
 
 // General (legacy) sort codes of the characters we index; 0 = not settled. Upper and
 // lower case share a code (the order ignores case). Taken from index entries Access wrote.
@@ -67,7 +61,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         const auto* b = std::get_if<bool>(&value);
         bool truth = b != nullptr && *b;
         key.push_back(ascending ? f::Key_Flag_Ascending : f::Key_Flag_Descending);
-        std::uint8_t code = truth ? Bool_Key_True : Bool_Key_False;
+        std::uint8_t code = truth ? f::Bool_Key_True : f::Bool_Key_False;
         key.push_back(ascending ? code : static_cast<std::uint8_t>(~code));
         return;
     }
@@ -111,8 +105,8 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
             if (!Text_Is_Indexable(*s))
                 throw Error("index key: no General sort code known for a character of \"" + *s + "\"");
             for (char c : *s) key.push_back(Text_Codes[static_cast<unsigned char>(c)]);
-            key.push_back(Text_Key_End);
-            key.push_back(Text_Key_Extra_End);
+            key.push_back(f::Text_Key_End);
+            key.push_back(f::Text_Key_Extra_End);
             break;
         }
         default:

@@ -14,10 +14,6 @@ namespace {
 
 namespace f = format;
 
-// Longest memo (in characters) Jet keeps in compressed form.
-constexpr std::size_t Max_Compressed_Memo_Chars = 1024;
-// Sign byte of a negative numeric value.
-constexpr std::uint8_t Numeric_Negative = 0x80;
 
 [[noreturn]] void Fail(const Table_Layout& t, const Column_Layout& c, const std::string& what) {
     throw Error("table " + t.name + ", column " + c.name + ": " + what);
@@ -90,7 +86,7 @@ void Put_Fixed(const Table_Layout& t, const Column_Layout& c, const Field_Value&
             std::int64_t x = Integer_Of(t, c, v, -std::numeric_limits<std::int64_t>::max(),
                                         std::numeric_limits<std::int64_t>::max());
             std::uint64_t magnitude = static_cast<std::uint64_t>(x < 0 ? -x : x);
-            at[0] = x < 0 ? Numeric_Negative : 0;
+            at[0] = x < 0 ? f::Numeric_Negative : 0;
             // 16 magnitude bytes: four 32-bit groups, most significant group first, each
             // group little-endian. An int64 fills the last two groups.
             std::memset(at + 1, 0, 16);
@@ -179,7 +175,7 @@ Row_Image Build_Row(const Table_Layout& table, const std::vector<Field_Value>& v
                 if (c.type == f::Type_Memo) {
                     const auto* s = std::get_if<std::string>(&v);
                     if (s == nullptr) Fail(table, c, "expects text");
-                    stored = Encode_Stored_Text(*s, Utf8_To_Utf16le(*s).size() / 2 <= Max_Compressed_Memo_Chars);
+                    stored = Encode_Stored_Text(*s, Utf8_To_Utf16le(*s).size() / 2 <= f::Max_Compressed_Memo_Chars);
                 } else {
                     stored = Bytes_Of(table, c, v);
                 }

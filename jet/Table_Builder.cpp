@@ -14,16 +14,6 @@ namespace {
 
 namespace f = format;
 
-// Access writes the General sort order's LCID into every column's misc bytes.
-constexpr std::uint16_t General_Lcid = 0x0409;
-// Column flag Jet sets on the columns of its own tables.
-constexpr std::uint8_t System_Column_Flag = 0x10;
-// Jet's owner/SID columns carry this extra flag bit as well.
-constexpr std::uint8_t System_Sid_Column_Flag = 0x20;
-// What Access writes into the cascade bytes of logical indexes that are not foreign keys.
-constexpr std::uint8_t Plain_Index_Cascade_Bytes = 0x04;
-// Access fills tdef bytes 36..39 of user tables with 0xFF.
-constexpr std::size_t User_Tdef_Filler = 36;
 
 void Append_U16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
@@ -137,7 +127,7 @@ std::vector<std::uint8_t> Build_Definition(const Table_Layout& table) {
     Put_U32(head, f::Tdef_Magic, f::Tdef_Magic_Value);
     Put_U32(head, f::Tdef_Autonumber, table.last_autonumber);
     head[f::Tdef_Autonumber_Flag] = 0x01;
-    if (!table.system) Put_U32(head, User_Tdef_Filler, 0xFFFFFFFF);
+    if (!table.system) Put_U32(head, f::User_Tdef_Filler, 0xFFFFFFFF);
     head[f::Tdef_Table_Type] = table.system ? f::Table_Type_System : f::Table_Type_User;
     Put_U16(head, f::Tdef_Max_Columns, static_cast<std::uint16_t>(table.columns.size()));
     Put_U16(head, f::Tdef_Var_Columns, static_cast<std::uint16_t>(table.Var_Column_Count()));
@@ -165,15 +155,15 @@ std::vector<std::uint8_t> Build_Definition(const Table_Layout& table) {
             b[f::Column_Misc] = c.precision;
             b[f::Column_Misc + 1] = c.scale;
         } else {
-            Put_U16(b, f::Column_Misc, General_Lcid);  // text: LCID, then 0 and sort version 0
+            Put_U16(b, f::Column_Misc, f::General_Lcid);  // text: LCID, then 0 and sort version 0
         }
         std::uint8_t flags = f::Column_Flag_Updatable;
         if (c.fixed) flags |= f::Column_Flag_Fixed;
         if (c.auto_number) flags |= f::Column_Flag_Auto_Long;
         if (table.system) {
-            flags |= System_Column_Flag;
+            flags |= f::System_Column_Flag;
             if (c.type == f::Type_Binary && (c.name == "Owner" || c.name == "SID"))
-                flags |= System_Sid_Column_Flag;
+                flags |= f::System_Sid_Column_Flag;
         }
         b[f::Column_Flags] = flags;
         if (!table.system && (c.type == f::Type_Text || c.type == f::Type_Memo))
@@ -219,8 +209,8 @@ std::vector<std::uint8_t> Build_Definition(const Table_Layout& table) {
             b[f::Logical_Index_Cascade_Update] = li.cascade_update;
             b[f::Logical_Index_Cascade_Delete] = li.cascade_delete;
         } else {
-            b[f::Logical_Index_Cascade_Update] = Plain_Index_Cascade_Bytes;
-            b[f::Logical_Index_Cascade_Delete] = Plain_Index_Cascade_Bytes;
+            b[f::Logical_Index_Cascade_Update] = f::Plain_Index_Cascade_Bytes;
+            b[f::Logical_Index_Cascade_Delete] = f::Plain_Index_Cascade_Bytes;
         }
         b[f::Logical_Index_Type] = li.type;
         out.insert(out.end(), std::begin(block), std::end(block));
