@@ -3,21 +3,12 @@
 #include <QApplication>
 #include <QStyleFactory>
 
-#include <cstdlib>
-#include <filesystem>
-
 #include "Constants.h"
 #include "Qt_Main_View.h"
-#include "platform/Drive_Mapping.h"
 
 namespace kelbrook::qt {
 
 int Run_Program(int argc, char* argv[], Window_Services services) {
-    // Where drive C: lives on this host can be pointed elsewhere for one start (a test's
-    // installation, a demonstration); the program itself reads nothing else from outside.
-    if (const char* drive_c = std::getenv("KELBROOK_DRIVE_C"); drive_c != nullptr && *drive_c != '\0')
-        platform::Set_Drive_C_Folder(std::filesystem::path(drive_c));
-
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(Constants::Internal_Name.data(),
                                                        static_cast<qsizetype>(Constants::Internal_Name.size())));

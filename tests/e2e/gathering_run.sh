@@ -72,7 +72,7 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
 export DISPLAY=:$(head -n 1 "$work/display")
 
-KELBROOK_DRIVE_C=$drive PATH=$work/bin:$PATH "$program" >"$work/program.log" 2>&1 &
+WINEPREFIX=$work PATH=$work/bin:$PATH "$program" >"$work/program.log" 2>&1 &
 program_pid=$!
 window=$(timeout 30 xdotool search --sync --name "^$title\$" | head -n 1)
 [ -n "$window" ] || { echo "FAIL: the window did not open"; cat "$work/program.log"; exit 1; }
