@@ -358,18 +358,20 @@ public:
         if (::mkdir(folder.c_str(), 0777) != 0) Fail(errno, text, Names::Folder);
     }
 
+    // Where a copy of `from` goes: inside the folder when the destination ends in a
+    // backslash (under the source's own name, or an existing entry's spelling of it), else
+    // the destination itself. Returns the host path and the text that failures name.
+    std::pair<fs::path, std::string> Copy_Destination(const fs::path& from, const std::string& destination) {
+        if (Ends_With_Separator(destination)) {
+            const fs::path to = Entry_For(Destination_Folder(destination), Name_Of(from));
+            return {to, destination + Name_Of(to)};
+        }
+        return {To_Host_Path(destination), destination};
+    }
+
     void CopyFile(const std::string& source, const std::string& destination, bool overwrite) override {
         const fs::path from = To_Host_Path(source);
-        fs::path to;
-        std::string to_text;
-        if (Ends_With_Separator(destination)) {
-            const fs::path folder = Destination_Folder(destination);
-            to = Entry_For(folder, Name_Of(from));
-            to_text = destination + Name_Of(to);
-        } else {
-            to = To_Host_Path(destination);
-            to_text = destination;
-        }
+        const auto [to, to_text] = Copy_Destination(from, destination);
         Copy_Contents(from, source, to, to_text, overwrite, Durability::Ordinary);
     }
 
@@ -380,15 +382,8 @@ public:
         if (::stat(from.c_str(), &status) != 0) Fail(errno, source_text, Names::Folder);
         if (!S_ISDIR(status.st_mode)) Fail_With(Text_Path_Not_Found, source_text);
 
-        fs::path to;
-        std::string to_text;
-        if (Ends_With_Separator(destination)) {
-            const fs::path folder = Destination_Folder(destination);
-            to = Entry_For(folder, Name_Of(from));
-            to_text = destination + Name_Of(to);
-        } else {
-            to = To_Host_Path(destination);
-            to_text = destination;
+        const auto [to, to_text] = Copy_Destination(from, destination);
+        if (!Ends_With_Separator(destination)) {
             struct stat parent {};
             if (::stat(to.parent_path().c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode)) {
                 Fail_With(Text_Path_Not_Found, destination);
