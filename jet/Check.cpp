@@ -108,16 +108,22 @@ private:
                 for (std::size_t i = 0; i < t.columns.size(); ++i)
                     if (t.columns[i].number == ic.column_number) index_columns[k].push_back(i);
         std::map<std::uint16_t, std::set<std::uint32_t>> lval_pages;
+        const bool ignore_nulls = std::any_of(t.real_indexes.begin(), t.real_indexes.end(),
+                                              [](const Real_Index& ix) { return ix.Ignore_Nulls(); });
         std::uint64_t rows = 0;
         db_.Rows(t, [&](const Live_Row& row) {
             ++rows;
             live.push_back(Pack(row.header));
-            auto values = db_.Decode(t, row);
-            for (std::size_t k = 0; k < t.real_indexes.size(); ++k) {
-                if (!t.real_indexes[k].Ignore_Nulls()) continue;
-                bool nulls = std::all_of(index_columns[k].begin(), index_columns[k].end(),
-                                         [&values](std::size_t i) { return values[i].Is_Null(); });
-                if (nulls) all_null[k].push_back(Pack(row.header));
+            if (options_.decode_values) db_.Decode(t, row);
+            if (options_.on_row) options_.on_row(t, row);
+            if (ignore_nulls) {
+                const auto fields = Split_Row(t, row.bytes, Describe(Pack(row.header)));
+                for (std::size_t k = 0; k < t.real_indexes.size(); ++k) {
+                    if (!t.real_indexes[k].Ignore_Nulls()) continue;
+                    bool nulls = std::all_of(index_columns[k].begin(), index_columns[k].end(),
+                                             [&fields](std::size_t i) { return fields[i].null; });
+                    if (nulls) all_null[k].push_back(Pack(row.header));
+                }
             }
             for (const auto& lv : row.long_values)
                 for (auto p : lv.pages) lval_pages[lv.column_number].insert(p);

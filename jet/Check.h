@@ -13,6 +13,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ struct Check_Options {
     // the whole file; every table's row count is exact; no data page of a table is left
     // out of its map.
     bool strict_global_map = false;
+    // Decode every value (text, numbers, dates) to catch values no reader can show. The
+    // compactor, which compares its output byte for byte with the source, leaves it off.
+    bool decode_values = true;
+    // Called with every live row the check reads (each once, with its long values).
+    std::function<void(const Table_Definition&, const Live_Row&)> on_row;
 };
 
 // Problem lines; empty when the database is sound. A database that cannot be opened at

@@ -11,7 +11,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
+#include <optional>
+#include <thread>
+#include <exception>
 #include <set>
 #include <system_error>
 
@@ -90,6 +94,101 @@ std::filesystem::path Resolve(const Compact_Options& options, const std::string&
 
 }  // namespace
 
+namespace {
+
+// Where a catalogue table keeps table ids, and how to renumber them.
+struct Id_Patch {
+    const Column* id_column = nullptr;
+    const Column* type_column = nullptr;  // set when only rows describing tables count
+    bool only_tables = false;
+    const std::map<std::uint32_t, std::uint32_t>* id_map = nullptr;  // old table id -> new
+
+    // Renumbers the id in `bytes` (a row of the table) when it names a moved table; gives
+    // the id the row ends up with, or nothing when the row has no eligible id.
+    std::optional<std::int32_t> Apply(const Table_Definition& def, std::vector<std::uint8_t>& bytes,
+                                      const std::string& where) const {
+        if (!id_column) return std::nullopt;
+        const auto fields = Split_Row(def, bytes, where);
+        const Field& field = fields[static_cast<std::size_t>(id_column - def.columns.data())];
+        if (field.null || field.length != 4) return std::nullopt;
+        if (only_tables) {
+            if (!type_column) return std::nullopt;
+            const Field& tf = fields[static_cast<std::size_t>(type_column - def.columns.data())];
+            if (tf.null || tf.length != 2 ||
+                static_cast<std::int16_t>(Get_U16(bytes, tf.offset)) != f::Object_Type_Table)
+                return std::nullopt;
+        }
+        const auto id = static_cast<std::int32_t>(Get_U32(bytes, field.offset));
+        auto it = id_map->find(static_cast<std::uint32_t>(id));
+        if (it == id_map->end()) return id;
+        Put_U32(bytes, field.offset, it->second);
+        return static_cast<std::int32_t>(it->second);
+    }
+};
+
+std::string Row_Where(const std::string& table_where, const Live_Row& live) {
+    return table_where + ", row on page " + std::to_string(live.header.page);
+}
+
+}  // namespace
+
+std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
+    // Word-at-a-time multiply-xorshift, four words abreast for long values: quick, and any
+    // change of a byte, a length or the order of values changes the result with
+    // overwhelming likelihood.
+    struct Hash {
+        std::uint64_t h = 0x4B454C42524F4F4BULL;
+        static std::uint64_t Step(std::uint64_t h, std::uint64_t w) {
+            h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+            return h ^ (h >> 29);
+        }
+        void Mix(std::uint64_t w) { h = Step(h, w); }
+        void Add(std::span<const std::uint8_t> b) {
+            Mix(b.size());
+            std::size_t i = 0;
+            if (b.size() >= 64) {
+                std::uint64_t lane[4] = {h, h ^ 1, h ^ 2, h ^ 3};
+                for (; i + 32 <= b.size(); i += 32)
+                    for (int k = 0; k < 4; ++k) {
+                        std::uint64_t w;
+                        std::memcpy(&w, b.data() + i + 8 * k, 8);
+                        lane[k] = Step(lane[k], w);
+                    }
+                for (int k = 0; k < 4; ++k) Mix(lane[k]);
+            }
+            for (; i + 8 <= b.size(); i += 8) {
+                std::uint64_t w;
+                std::memcpy(&w, b.data() + i, 8);
+                Mix(w);
+            }
+            if (i < b.size()) {
+                std::uint64_t w = 0;
+                std::memcpy(&w, b.data() + i, b.size() - i);
+                Mix(w);
+            }
+        }
+    } hash;
+    // The row without its long-value definitions (their pointers and storage change),
+    // then each long value with its column.
+    std::size_t from = 0;
+    for (const auto& lv : long_values) {
+        const std::size_t at = std::min<std::size_t>(lv.definition_offset, bytes.size());
+        if (at < from) continue;
+        hash.Add(bytes.subspan(from, at - from));
+        from = std::min(bytes.size(), at + f::Long_Value_Definition_Size);
+    }
+    hash.Add(bytes.subspan(from));
+    for (const auto& lv : long_values) {
+        hash.Mix(lv.column_number);
+        hash.Add(lv.value);
+    }
+    std::uint64_t x = hash.h;
+    x ^= x >> 31;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    return x;
+}
+
 Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress) {
     Source_Image result;
     // Tables in their new order: MSysObjects first, then by old definition page.
@@ -117,11 +216,11 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
     }
     result.definition_pages = Definition_Pages(lengths);
     const auto& new_pages = result.definition_pages;
-    std::map<std::uint32_t, std::uint32_t> id_map;  // old table id -> new
-    for (std::size_t i = 0; i < tables.size(); ++i) id_map[tables[i].Page()] = new_pages[i];
-    auto remap = [&](std::int32_t id) -> std::int32_t {
-        auto it = id_map.find(static_cast<std::uint32_t>(id));
-        return it == id_map.end() ? id : static_cast<std::int32_t>(it->second);
+    auto id_map = std::make_shared<std::map<std::uint32_t, std::uint32_t>>();
+    for (std::size_t i = 0; i < tables.size(); ++i) (*id_map)[tables[i].Page()] = new_pages[i];
+    auto remap = [&](std::uint32_t id) {
+        auto it = id_map->find(id);
+        return it == id_map->end() ? id : it->second;
     };
 
     Database_Image& image = result.image;
@@ -140,102 +239,129 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
         // Foreign keys name the other table by its definition page.
         for (const auto& li : def.logical_indexes)
             if (li.Is_Foreign_Key() && li.related_table_page != 0)
-                Put_U32(out.definition, li.related_table_offset(),
-                        static_cast<std::uint32_t>(remap(static_cast<std::int32_t>(li.related_table_page))));
+                Put_U32(out.definition, li.related_table_offset(), remap(li.related_table_page));
 
         // Id columns of this table, if it is one of the catalogue tables that hold ids.
-        const Column* id_column = nullptr;
-        bool only_tables = false;
-        const Column* type_column = nullptr;
+        Id_Patch patch;
+        patch.id_map = id_map.get();
         for (const auto& ic : Id_Columns)
             if (Same_Name(out.name, ic.table)) {
                 const Column* c = def.Find_Column(std::string(ic.column));
                 if (c && c->type == f::Type_Int32) {  // fixed, or (nav-pane tables) variable
-                    id_column = c;
-                    only_tables = ic.only_tables;
-                    if (only_tables) type_column = def.Find_Column(std::string("Type"));
+                    patch.id_column = c;
+                    patch.only_tables = ic.only_tables;
+                    if (patch.only_tables) patch.type_column = def.Find_Column(std::string("Type"));
                 }
             }
 
-        std::map<Row_Pointer, std::uint32_t> row_of;  // source header slot -> row index
-        std::vector<std::int32_t> new_ids;            // per row, when the id column changed
-        std::vector<bool> id_changed;
-        auto& hashes = result.row_hashes[t];
-        db.Rows(def, [&](const Live_Row& live) {
-            Row_Image row;
-            row.bytes = live.bytes;
-            for (const auto& lv : live.long_values)
-                if (lv.storage != f::Long_Value_Inline)
-                    row.long_values.push_back({lv.definition_offset, lv.column_number, lv.value});
-            bool changed = false;
-            std::int32_t id = 0;
-            if (id_column) {
-                const std::string row_where = where + ", row on page " + std::to_string(live.header.page);
-                const auto fields = Split_Row(def, live.bytes, row_where);
-                const auto index = static_cast<std::size_t>(id_column - def.columns.data());
-                const Field& field = fields[index];
-                bool eligible = !field.null && field.length == 4;
-                if (eligible && only_tables) {
-                    eligible = false;
-                    if (type_column) {
-                        const Field& tf = fields[static_cast<std::size_t>(type_column - def.columns.data())];
-                        if (!tf.null && tf.length == 2)
-                            eligible = static_cast<std::int16_t>(Get_U16(live.bytes, tf.offset)) ==
-                                       f::Object_Type_Table;
-                    }
-                }
-                if (eligible) {
-                    id = static_cast<std::int32_t>(Get_U32(live.bytes, field.offset));
-                    const std::int32_t to = remap(id);
-                    if (to != id) {
-                        Put_U32(row.bytes, field.offset, static_cast<std::uint32_t>(to));
-                        changed = true;
-                        id = to;
-                    }
-                }
-            }
-            row_of[live.header] = static_cast<std::uint32_t>(out.rows.size());
-            id_changed.push_back(changed);
-            new_ids.push_back(id);
-            if (changed) {
-                Live_Row patched = live;
-                patched.bytes = row.bytes;
-                hashes.push_back(Row_Hash(def, db.Decode(def, patched)));
-            } else {
-                hashes.push_back(Row_Hash(def, db.Decode(def, live)));
-            }
-            out.rows.push_back(std::move(row));
-        });
+        // First pass, without the long values: which source slot becomes which row, and
+        // the new ids. Rows come in slot order, so `headers` is sorted.
+        std::vector<Row_Pointer> headers;
+        std::vector<std::pair<std::uint32_t, std::int32_t>> new_ids;  // (row, id) where changed
+        std::vector<std::uint8_t> bytes;
+        db.Rows(
+            def,
+            [&](const Live_Row& live) {
+                const auto r = static_cast<std::uint32_t>(headers.size());
+                if (!headers.empty() && !(headers.back() < live.header))
+                    throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
+                headers.push_back(live.header);
+                if (!patch.id_column) return;
+                bytes = live.bytes;
+                const auto id = patch.Apply(def, bytes, Row_Where(where, live));
+                if (id && bytes != live.bytes) new_ids.emplace_back(r, *id);
+            },
+            false);
+        // Per page, the first row on it: an index entry's row is found among a few.
+        std::vector<std::uint32_t> first_on_page;
+        for (std::uint32_t r = 0; r < headers.size(); ++r) {
+            const std::uint32_t page = headers[r].page;
+            if (page >= first_on_page.size()) first_on_page.resize(page + 1, UINT32_MAX);
+            if (first_on_page[page] == UINT32_MAX) first_on_page[page] = r;
+        }
+        auto row_of = [&](Row_Pointer p) -> std::optional<std::uint32_t> {
+            if (p.page >= first_on_page.size() || first_on_page[p.page] == UINT32_MAX) return std::nullopt;
+            for (std::uint32_t r = first_on_page[p.page]; r < headers.size() && headers[r].page == p.page; ++r)
+                if (headers[r].row == p.row) return r;
+            return std::nullopt;
+        };
+        auto new_id_of = [&](std::uint32_t r) -> std::optional<std::int32_t> {
+            auto it = std::lower_bound(new_ids.begin(), new_ids.end(), std::pair<std::uint32_t, std::int32_t>{r, INT32_MIN});
+            if (it == new_ids.end() || it->first != r) return std::nullopt;
+            return it->second;
+        };
 
         // Indexes: the source's own keys, with new row numbers.
         for (const auto& ri : def.real_indexes) {
             Index_Image index;
-            std::vector<Index_Entry> entries;
+            const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
+                                     ri.columns.front().column_number == patch.id_column->number;
+            std::vector<std::uint8_t> hits(headers.size(), 0);
+            std::vector<std::uint8_t> key;
             if (ri.root != 0)
-                Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) { entries.push_back(e); });
-            const bool keyed_on_id = id_column && !ri.columns.empty() &&
-                                     ri.columns.front().column_number == id_column->number;
-            std::vector<std::uint32_t> hits(out.rows.size(), 0);
-            for (auto& e : entries) {
-                auto it = row_of.find(e.row);
-                if (it == row_of.end()) continue;  // a stale entry: its row is gone
-                const std::uint32_t r = it->second;
-                if (keyed_on_id && id_changed[r] && e.key.size() >= 5 &&
-                    (e.key[0] == f::Key_Flag_Ascending || e.key[0] == f::Key_Flag_Descending))
-                    Encode_Int32_Key(e.key.data(), new_ids[r], e.key[0] == f::Key_Flag_Ascending);
-                ++hits[r];
-                index.entries.push_back({std::move(e.key), r});
-            }
-            for (std::uint32_t r = 0; r < hits.size(); ++r) {
-                if (hits[r] > 1)
-                    throw Error(where + ": index " + std::to_string(ri.number) +
-                                " lists a row more than once; the database needs repair.");
-                if (hits[r] == 0 && !ri.Ignore_Nulls())
-                    throw Error(where + ": index " + std::to_string(ri.number) +
-                                " misses a row; the database needs repair.");
-            }
+                Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) {
+                    const auto r = row_of(e.row);
+                    if (!r) return;  // a stale entry: its row is gone
+                    if (hits[*r] > 0)
+                        throw Error(where + ": index " + std::to_string(ri.number) +
+                                    " lists a row more than once; the database needs repair.");
+                    hits[*r] = 1;
+                    if (keyed_on_id && e.key.size() >= 5 &&
+                        (e.key[0] == f::Key_Flag_Ascending || e.key[0] == f::Key_Flag_Descending)) {
+                        if (const auto id = new_id_of(*r)) {
+                            key = e.key;
+                            Encode_Int32_Key(key.data(), *id, e.key[0] == f::Key_Flag_Ascending);
+                            index.Add(key, *r);
+                            return;
+                        }
+                    }
+                    index.Add(e.key, *r);
+                });
+            if (!ri.Ignore_Nulls())
+                for (std::size_t r = 0; r < hits.size(); ++r)
+                    if (hits[r] == 0)
+                        throw Error(where + ": index " + std::to_string(ri.number) +
+                                    " misses a row; the database needs repair.");
             out.indexes.push_back(std::move(index));
         }
+
+        // The rows themselves are read again when the writer asks for them; with their
+        // values, each row's hash is kept for comparing with the output.
+        auto hashes = std::make_shared<std::vector<std::uint64_t>>();
+        result.row_hashes[t] = hashes;
+        out.stream = [&db, &def, patch, where, hashes, expected = headers.size(),
+                      keep = id_map](const Row_Visitor& visit, bool with_values) {
+            Row_Image row;
+            std::size_t count = 0;
+            if (with_values) {
+                hashes->clear();
+                hashes->reserve(expected);
+            }
+            db.Rows(
+                def,
+                [&](const Live_Row& live) {
+                    row.bytes = live.bytes;
+                    if (patch.id_column) patch.Apply(def, row.bytes, Row_Where(where, live));
+                    std::size_t n = 0;
+                    for (const auto& lv : live.long_values) {
+                        if (lv.storage == f::Long_Value_Inline) continue;
+                        if (n == row.long_values.size()) row.long_values.emplace_back();
+                        auto& image = row.long_values[n++];
+                        image.definition_offset = lv.definition_offset;
+                        image.column_number = lv.column_number;
+                        image.loaded = with_values;
+                        image.length = lv.length;
+                        image.value = lv.value;
+                    }
+                    row.long_values.resize(n);
+                    if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
+                    ++count;
+                    visit(row);
+                },
+                with_values);
+            if (count != expected)
+                throw Error(where + ": the table changed while it was being compacted.");
+        };
 
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }
@@ -297,14 +423,6 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     image.password = destination.password;
     const bool encrypt = destination.encrypt.value_or(header.database_key != 0);
     image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
-    std::vector<Table_Summary> expected(image.tables.size());
-    for (std::size_t t = 0; t < image.tables.size(); ++t) {
-        expected[t].name = image.tables[t].name;
-        expected[t].rows = image.tables[t].rows.size();
-        expected[t].hashes = std::move(source_image.row_hashes[t]);
-    }
-    const auto& tables = image.tables;
-    db.reset();  // the source is closed before anything is written
 
     // Write beside the destination, check, then move into place.
     std::filesystem::path temporary = destination_path;
@@ -318,39 +436,74 @@ Compact_Result CompactDatabase(const std::string& source_connection,
         }
     } cleanup{temporary};
 
-    const Write_Result written = Write_Database(image, temporary, [&](double share) {
-        progress(0.5 + 0.35 * share);
-    });
+    // The rows stream from the source, which is closed as soon as they are written.
+    const Write_Result written = Write_Database(
+        image, temporary, [&](double share) { progress(0.5 + 0.35 * share); }, false);
+    std::vector<Table_Summary> expected(image.tables.size());
+    for (std::size_t t = 0; t < image.tables.size(); ++t) {
+        expected[t].name = image.tables[t].name;
+        expected[t].hashes = std::move(*source_image.row_hashes[t]);
+        expected[t].rows = expected[t].hashes.size();
+    }
+    image.tables.clear();
+    db.reset();
 
     {
         const std::string failed = "The compacted database did not read back the same as '" +
                                    source.data_source + "': ";
         Database check(temporary, destination.password);
-        Check_Options strict;
-        strict.strict_global_map = true;
-        const auto problems = Check(check, strict);
-        if (!problems.empty()) throw Error(failed + problems.front());
         const auto out_tables = check.Tables(true);
-        if (out_tables.size() != tables.size())
+        if (out_tables.size() != expected.size())
             throw Error(failed + "it has " + std::to_string(out_tables.size()) + " tables instead of " +
-                        std::to_string(tables.size()) + ".");
-        for (std::size_t t = 0; t < tables.size(); ++t) {
+                        std::to_string(expected.size()) + ".");
+        std::map<std::uint32_t, std::size_t> table_at;  // definition page -> expected table
+        for (std::size_t t = 0; t < expected.size(); ++t) {
             const auto& entry = check.Find_Table(expected[t].name);
             if (entry.Page() != new_pages[t])
                 throw Error(failed + "table '" + expected[t].name + "' is not where it was written.");
-            const Table_Definition& def = check.Definition(entry);
-            std::size_t r = 0;
-            bool same = true;
-            check.Rows(def, [&](const Live_Row& live) {
-                const std::uint64_t hash = Row_Hash(def, check.Decode(def, live));
-                if (r >= expected[t].hashes.size() || expected[t].hashes[r] != hash) same = false;
-                ++r;
-            });
-            if (r != expected[t].rows)
-                throw Error(failed + "table '" + expected[t].name + "' has " + std::to_string(r) +
-                            " rows instead of " + std::to_string(expected[t].rows) + ".");
-            if (!same) throw Error(failed + "table '" + expected[t].name + "' holds different values.");
+            table_at[entry.Page()] = t;
         }
+        // The file goes to the disk while it is read back from the cache; it is renamed into
+        // place only once both are done.
+        struct Flusher {
+            std::exception_ptr failure;
+            std::thread thread;
+            ~Flusher() {
+                if (thread.joinable()) thread.join();
+            }
+        } flusher;
+        flusher.thread = std::thread([&flusher, &temporary] {
+            try {
+                Flush_To_Disk(temporary);
+            } catch (...) {
+                flusher.failure = std::current_exception();
+            }
+        });
+        // The strict check reads every row once; each is compared with the source on the way.
+        std::vector<std::size_t> seen(expected.size(), 0);
+        std::vector<bool> same(expected.size(), true);
+        Check_Options strict;
+        strict.strict_global_map = true;
+        strict.decode_values = false;  // the values are compared byte for byte instead
+        strict.on_row = [&](const Table_Definition& def, const Live_Row& live) {
+            auto it = table_at.find(def.page);
+            if (it == table_at.end()) return;
+            const std::size_t t = it->second;
+            const std::size_t r = seen[t]++;
+            if (r >= expected[t].hashes.size() ||
+                expected[t].hashes[r] != Stored_Row_Hash(live.bytes, live.long_values))
+                same[t] = false;
+        };
+        const auto problems = Check(check, strict);
+        if (!problems.empty()) throw Error(failed + problems.front());
+        for (std::size_t t = 0; t < expected.size(); ++t) {
+            if (seen[t] != expected[t].rows)
+                throw Error(failed + "table '" + expected[t].name + "' has " + std::to_string(seen[t]) +
+                            " rows instead of " + std::to_string(expected[t].rows) + ".");
+            if (!same[t]) throw Error(failed + "table '" + expected[t].name + "' holds different values.");
+        }
+        flusher.thread.join();
+        if (flusher.failure) std::rethrow_exception(flusher.failure);
     }
     progress(0.95);
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,8 @@ Compact_Result CompactDatabase(const std::string& source_connection,
 
 class Database;
 
-// The whole database of `source` as the writer's input for a fresh layout: MSysObjects
+// The whole database of `source` as the writer's input, its rows streamed from the
+// source (which must stay open while the image is in use) for a fresh layout: MSysObjects
 // first, then the other tables by their old definition page; live rows with overflow
 // resolved, long values kept out of the row taken out, table ids renumbered for the new
 // definition pages (catalogue, permission and navigation-pane id columns, foreign keys,
@@ -44,10 +47,17 @@ struct Source_Image {
     Database_Image image;
     std::vector<std::uint32_t> old_pages;         // per table: its definition page in the source
     std::vector<std::uint32_t> definition_pages;  // per table: its definition page in the output
-    // Per table, per row: Row_Hash of the values the output must show (ids renumbered).
-    std::vector<std::vector<std::uint64_t>> row_hashes;
+    // Per table, per row: Stored_Row_Hash of what the output must hold (ids renumbered),
+    // filled in when the writer streams the rows with their values.
+    std::vector<std::shared_ptr<std::vector<std::uint64_t>>> row_hashes;
 };
 Source_Image Read_Source_Image(const Database& source,
                                const std::function<void(double done)>& progress = {});
+
+struct Long_Value_Field;
+// What a stored row holds, as a hash: its bytes apart from the long-value definitions
+// (whose pointers differ between files), and its long values. Equal in source and output.
+std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes,
+                              const std::vector<Long_Value_Field>& long_values);
 
 }  // namespace kelbrook::jet

@@ -86,6 +86,11 @@ void Output_File::Close_Quietly() {
 }
 
 void Output_File::Write(std::span<const std::uint8_t> bytes) {
+    Flush_Pending();
+    Write_Here(bytes);
+}
+
+void Output_File::Write_Here(std::span<const std::uint8_t> bytes) {
     const std::string full = "Could not write '" + Path_Text(path_) +
                              "': the disk is full. Free some space and try again.";
     const std::uint64_t limit = full_disk_after.load();
@@ -116,11 +121,40 @@ void Output_File::Write(std::span<const std::uint8_t> bytes) {
         if (done == 0) throw Error(full);
 #endif
         written_ += static_cast<std::uint64_t>(done);
+        position_ += static_cast<std::uint64_t>(done);
         bytes = bytes.subspan(static_cast<std::size_t>(done));
     }
 }
 
 void Output_File::Write_At(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    // Writes that continue one another are gathered and go out together.
+    if (!pending_.empty() && offset == pending_at_ + pending_.size() &&
+        pending_.size() + bytes.size() <= Pending_Limit) {
+        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    Flush_Pending();
+    if (bytes.size() >= Pending_Limit) {
+        Seek(offset);
+        Write_Here(bytes);
+        return;
+    }
+    pending_at_ = offset;
+    pending_.assign(bytes.begin(), bytes.end());
+}
+
+void Output_File::Flush_Pending() {
+    if (pending_.empty()) return;
+    std::vector<std::uint8_t> bytes;
+    bytes.swap(pending_);
+    Seek(pending_at_);
+    Write_Here(bytes);
+    bytes.clear();
+    pending_.swap(bytes);  // keeps the buffer for the next writes
+}
+
+void Output_File::Seek(std::uint64_t offset) {
+    if (offset == position_) return;
 #ifdef _WIN32
     LARGE_INTEGER to;
     to.QuadPart = static_cast<LONGLONG>(offset);
@@ -132,13 +166,14 @@ void Output_File::Write_At(std::uint64_t offset, std::span<const std::uint8_t> b
         throw Error("Could not write '" + Path_Text(path_) + "': " + System_Message(code) + ".");
     }
 #endif
-    Write(bytes);
+    position_ = offset;
 }
 
-void Output_File::Finish() {
+void Output_File::Finish(bool to_disk) {
+    Flush_Pending();
 #ifdef _WIN32
     HANDLE h = static_cast<HANDLE>(handle_);
-    if (!FlushFileBuffers(h))
+    if (to_disk && !FlushFileBuffers(h))
         throw Error("Could not write '" + Path_Text(path_) + "' to the disk: " +
                     Windows_Message(GetLastError()));
     handle_ = nullptr;
@@ -146,7 +181,7 @@ void Output_File::Finish() {
         throw Error("Could not close '" + Path_Text(path_) + "': " +
                     Windows_Message(GetLastError()));
 #else
-    if (::fsync(fd_) != 0) {
+    if (to_disk && ::fsync(fd_) != 0) {
         const int code = errno;
         throw Error("Could not write '" + Path_Text(path_) + "' to the disk: " +
                     System_Message(code) + ".");
@@ -159,6 +194,29 @@ void Output_File::Finish() {
     }
 #endif
     finished_ = true;
+}
+
+void Flush_To_Disk(const std::filesystem::path& path) {
+    const std::string failed = "Could not write '" + Path_Text(path) + "' to the disk: ";
+#ifdef _WIN32
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) throw Error(failed + Windows_Message(GetLastError()));
+    const bool flushed = FlushFileBuffers(h) != 0;
+    const DWORD code = GetLastError();
+    CloseHandle(h);
+    if (!flushed) throw Error(failed + Windows_Message(code));
+#else
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw Error(failed + System_Message(errno) + ".");
+    const bool flushed = ::fsync(fd) == 0;
+    const int code = errno;
+    ::close(fd);
+    if (!flushed) throw Error(failed + System_Message(code) + ".");
+#endif
 }
 
 void Replace_File(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kelbrook::jet {
 
@@ -26,12 +27,20 @@ public:
     void Write(std::span<const std::uint8_t> bytes);
     // Writes at `offset` (the file grows as needed); later Write calls continue after it.
     void Write_At(std::uint64_t offset, std::span<const std::uint8_t> bytes);
-    // Flushes to the disk and closes; the file then stays.
-    void Finish();
+    // Flushes to the disk (unless `to_disk` is false: then the caller flushes it later
+    // with Flush_To_Disk) and closes; the file then stays.
+    void Finish(bool to_disk = true);
 
 private:
+    static constexpr std::size_t Pending_Limit = std::size_t{1} << 20;
     std::filesystem::path path_;
     std::uint64_t written_ = 0;
+    std::uint64_t position_ = 0;         // where the next write lands
+    std::vector<std::uint8_t> pending_;  // gathered writes not yet made, starting at pending_at_
+    std::uint64_t pending_at_ = 0;
+    void Write_Here(std::span<const std::uint8_t> bytes);
+    void Flush_Pending();
+    void Seek(std::uint64_t offset);
     bool finished_ = false;
 #ifdef _WIN32
     void* handle_ = nullptr;
@@ -40,6 +49,9 @@ private:
 #endif
     void Close_Quietly();
 };
+
+// Makes a finished file's bytes durable (fsync / FlushFileBuffers). Throws Error.
+void Flush_To_Disk(const std::filesystem::path& path);
 
 // Moves `from` onto `to`, replacing it, and makes the move durable where the platform
 // allows. Throws Error on failure (then `from` is left as it was).

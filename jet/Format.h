@@ -62,6 +62,7 @@ inline constexpr std::size_t Data_Tdef_Page = 4;         // 4 bytes owning tdef 
 inline constexpr std::size_t Data_Lval_Tag = 8;          // 4 bytes, tag of a long-value chain
 inline constexpr std::size_t Data_Row_Count = 12;        // 2 bytes number of row slots
 inline constexpr std::size_t Data_Row_Table = 14;        // 2 bytes per slot follow
+inline constexpr std::size_t Data_Row_Slot_Size = 2;     // bytes of one slot in the row table
 inline constexpr std::uint16_t Row_Offset_Mask = 0x1FFF;  // low bits of a slot: row start
 inline constexpr std::uint16_t Row_Flag_Deleted = 0x8000; // slot deleted (or overflow target)
 inline constexpr std::uint16_t Row_Flag_Overflow = 0x4000; // slot holds a pointer to the row

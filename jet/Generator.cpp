@@ -660,7 +660,7 @@ public:
             const std::vector<Field_Value>& kv = key_values != nullptr ? *key_values : values;
             for (std::size_t i = 0; i < layout_.indexes.size(); ++i) {
                 if (Index_Skips_Row(layout_, layout_.indexes[i], kv)) continue;
-                image_.indexes[i].entries.push_back({Encode_Index_Key(layout_, layout_.indexes[i], kv), row});
+                image_.indexes[i].Add(Encode_Index_Key(layout_, layout_.indexes[i], kv), row);
             }
         }
         return row;

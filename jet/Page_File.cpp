@@ -91,19 +91,39 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
         Fail(page, "page number out of range (the file has " + std::to_string(page_count_) + " pages)");
     Slot& slot = cache_[page % Cache_Slots];
     if (slot.data && slot.page == page) return slot.data;
-    auto data = std::make_shared<Page>();
     if (page == 0) {
-        *data = header_.decoded;
-    } else {
+        auto data = std::make_shared<Page>(header_.decoded);
+        slot.page = 0;
+        slot.data = data;
+        return data;
+    }
+    // A page right after a run, or right after the last page read, is read ahead in one
+    // call; a page out of the way (a long value's, an index's) alone, and the run goes on.
+    const bool ahead = page == run_end_ || page == last_end_;
+    const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
+    const std::size_t bytes = std::size_t{count} * format::Page_Size;
+    if (raw_.size() < bytes) raw_.resize(bytes);
+    if (page != position_) {
         file_.clear();
         file_.seekg(static_cast<std::streamoff>(page) * format::Page_Size);
-        if (!file_.read(reinterpret_cast<char*>(data->data()), format::Page_Size))
-            Fail(page, "cannot read the page (the file may be truncated or unreadable)");
-        Apply_Page_Encoding(*data, header_.database_key, page);
     }
-    slot.page = page;
-    slot.data = data;
-    return data;
+    if (!file_.read(reinterpret_cast<char*>(raw_.data()), static_cast<std::streamsize>(bytes))) {
+        position_ = UINT32_MAX;
+        Fail(page, "cannot read the page (the file may be truncated or unreadable)");
+    }
+    position_ = page + count;
+    last_end_ = page + count;
+    if (ahead) run_end_ = page + count;
+    Page_Ref result;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        Slot& s = cache_[(page + k) % Cache_Slots];
+        if (!s.data || s.data.use_count() > 1) s.data = std::make_shared<Page>();
+        std::memcpy(s.data->data(), raw_.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
+        Apply_Page_Encoding(*s.data, header_.database_key, page + k);
+        s.page = page + k;
+        if (k == 0) result = s.data;
+    }
+    return result;
 }
 
 void Page_File::Fail(std::uint32_t page, const std::string& what) const {

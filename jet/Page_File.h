@@ -65,10 +65,15 @@ private:
     mutable std::ifstream file_;
     std::uint32_t page_count_ = 0;
     Database_Header header_;
-    static constexpr std::size_t Cache_Slots = 128;
+    static constexpr std::size_t Cache_Slots = 512;
+    static constexpr std::uint32_t Read_Ahead_Pages = 32;  // per read when pages come in order
+    mutable std::vector<std::uint8_t> raw_;     // read buffer
+    mutable std::uint32_t position_ = UINT32_MAX;  // the page the stream stands at
+    mutable std::uint32_t run_end_ = UINT32_MAX;   // the page after the last run read ahead
+    mutable std::uint32_t last_end_ = UINT32_MAX;  // the page after the last one read
     struct Slot {
         std::uint32_t page = 0xFFFFFFFF;
-        Page_Ref data;
+        std::shared_ptr<Page> data;  // reused for another page once no reader holds it
     };
     mutable std::vector<Slot> cache_;
 };

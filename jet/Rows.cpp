@@ -1,6 +1,7 @@
 #include "jet/Rows.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -186,10 +187,14 @@ std::string Value_To_Json(const Value& v) {
     return "null";
 }
 
-std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std::uint8_t> row,
-                             const std::string& where) {
-    auto fail = [&where](const std::string& what) -> void { throw Error(where + ": " + what); };
-    std::vector<Field> fields(table.columns.size());
+namespace {
+
+// `where()` names the row in errors; it is only called on failure.
+template <class Where>
+void Split_Row_Into(const Table_Definition& table, std::span<const std::uint8_t> row, const Where& where,
+                    std::vector<Field>& fields, std::vector<std::size_t>& var_offsets) {
+    auto fail = [&where](const std::string& what) -> void { throw Error(where() + ": " + what); };
+    fields.assign(table.columns.size(), Field{});
     if (row.size() < 2) fail("the row is too short (" + std::to_string(row.size()) + " bytes)");
     const std::size_t ncols = Get_U16(row, 0);
     const std::size_t nmask = (ncols + 7) / 8;
@@ -201,7 +206,6 @@ std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std:
     bool has_var = table.var_columns > 0 ||
                    std::any_of(table.columns.begin(), table.columns.end(), [](const Column& c) { return !c.Is_Fixed(); });
     std::size_t nvar = 0;
-    std::vector<std::size_t> var_offsets;
     std::size_t fixed_limit = mask_at;  // end of the fixed area (at most)
     if (has_var) {
         if (mask_at < 2 + 2) fail("the row is too short for its variable-column table");
@@ -238,49 +242,69 @@ std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std:
             f = Field{false, var_offsets[c.var_index], var_offsets[c.var_index + 1] - var_offsets[c.var_index]};
         }
     }
-    return fields;
 }
 
-std::vector<std::uint8_t> Read_Long_Value(const Page_File& file, std::span<const std::uint8_t> field,
-                                          const std::string& where, std::vector<std::uint32_t>* pages) {
+template <class Where>
+Row_Data Read_Lval_Row(const Page_File& file, Row_Pointer at, const Where& where) {
+    Page_Ref page = file.Read(at.page);
+    if ((*page)[0] != format::Page_Type_Data)
+        file.Fail(at.page, where() + ": memo/OLE value points at a page of type " + std::to_string((*page)[0]) +
+                               ", not a data page");
+    return Row_Data{page, Get_Row_Slot(file, at.page, *page, at.row)};
+}
+
+template <class Where>
+void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> field, const Where& where,
+                          std::vector<std::uint32_t>* pages, std::vector<std::uint8_t>& out) {
+    out.clear();
     if (field.size() < format::Long_Value_Definition_Size)
-        throw Error(where + ": a memo/OLE field is shorter than its 12-byte definition");
+        throw Error(where() + ": a memo/OLE field is shorter than its 12-byte definition");
     std::uint32_t word = Get_U32(field, format::Long_Value_Length);
     std::size_t length = word & format::Long_Value_Length_Mask;
     std::uint8_t storage = static_cast<std::uint8_t>((word >> 24) & 0xC0);
     Row_Pointer pointer = Get_Row_Pointer(field, format::Long_Value_Pointer);
     if (storage == format::Long_Value_Inline) {
         if (length > field.size() - format::Long_Value_Definition_Size)
-            throw Error(where + ": an inline memo/OLE value claims " + std::to_string(length) +
+            throw Error(where() + ": an inline memo/OLE value claims " + std::to_string(length) +
                         " bytes but the row holds only " +
                         std::to_string(field.size() - format::Long_Value_Definition_Size));
         auto start = field.begin() + format::Long_Value_Definition_Size;
-        return std::vector<std::uint8_t>(start, start + static_cast<std::ptrdiff_t>(length));
+        out.assign(start, start + static_cast<std::ptrdiff_t>(length));
+        return;
     }
     if (length > static_cast<std::uint64_t>(file.Page_Count()) * format::Page_Size)
-        throw Error(where + ": a memo/OLE value claims " + std::to_string(length) +
+        throw Error(where() + ": a memo/OLE value claims " + std::to_string(length) +
                     " bytes, more than the whole file holds");
     if (storage == format::Long_Value_Single_Row) {
-        Row_Data data = Read_Row(file, pointer, where + ": memo/OLE value");
+        Row_Data data = Read_Lval_Row(file, pointer, where);
         if (pages) pages->push_back(pointer.page);
         auto b = data.bytes();
         if (b.size() < length)
-            throw Error(Row_Name(file, pointer) + ": the memo/OLE value of " + where + " is truncated (" +
+            throw Error(Row_Name(file, pointer) + ": the memo/OLE value of " + where() + " is truncated (" +
                         std::to_string(b.size()) + " of " + std::to_string(length) + " bytes)");
-        return std::vector<std::uint8_t>(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(length));
+        out.assign(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(length));
+        return;
     }
     if (storage != format::Long_Value_Chain)
-        throw Error(where + ": a memo/OLE value has an unknown storage type");
-    std::vector<std::uint8_t> out;
+        throw Error(where() + ": a memo/OLE value has an unknown storage type");
+    out.reserve(length);
+    // Rows already visited: a short list for the usual few links, a set for long chains.
+    constexpr std::size_t listed = 64;
+    std::array<Row_Pointer, listed> first_seen;
+    std::size_t hops = 0;
     std::set<Row_Pointer> seen;
     Row_Pointer at = pointer;
     while (out.size() < length) {
         if (at.page == 0)
-            throw Error(where + ": the memo/OLE value's page chain ends after " + std::to_string(out.size()) + " of " +
+            throw Error(where() + ": the memo/OLE value's page chain ends after " + std::to_string(out.size()) + " of " +
                         std::to_string(length) + " bytes");
-        if (!seen.insert(at).second)
-            throw Error(Row_Name(file, at) + ": the memo/OLE page chain of " + where + " loops");
-        Row_Data data = Read_Row(file, at, where + ": memo/OLE value");
+        const bool again = std::find(first_seen.begin(), first_seen.begin() + static_cast<std::ptrdiff_t>(std::min(hops, listed)), at) !=
+                               first_seen.begin() + static_cast<std::ptrdiff_t>(std::min(hops, listed)) ||
+                           (hops >= listed && !seen.insert(at).second);
+        if (again) throw Error(Row_Name(file, at) + ": the memo/OLE page chain of " + where() + " loops");
+        if (hops < listed) first_seen[hops] = at;
+        ++hops;
+        Row_Data data = Read_Lval_Row(file, at, where);
         if (pages) pages->push_back(at.page);
         auto b = data.bytes();
         if (b.size() < format::Long_Value_Chain_Link)
@@ -291,8 +315,25 @@ std::vector<std::uint8_t> Read_Long_Value(const Page_File& file, std::span<const
                    b.begin() + static_cast<std::ptrdiff_t>(format::Long_Value_Chain_Link + take));
         at = next;
     }
+}
+
+}  // namespace
+
+std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std::uint8_t> row,
+                             const std::string& where) {
+    std::vector<Field> fields;
+    std::vector<std::size_t> var_offsets;
+    Split_Row_Into(table, row, [&] { return where; }, fields, var_offsets);
+    return fields;
+}
+
+std::vector<std::uint8_t> Read_Long_Value(const Page_File& file, std::span<const std::uint8_t> field,
+                                          const std::string& where, std::vector<std::uint32_t>* pages) {
+    std::vector<std::uint8_t> out;
+    Read_Long_Value_Into(file, field, [&] { return where; }, pages, out);
     return out;
 }
+
 
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where) {
     using K = Value::Kind;
@@ -358,8 +399,12 @@ std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_D
 }
 
 void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const std::function<void(const Live_Row&)>& visit) {
+                const std::function<void(const Live_Row&)>& visit, bool long_values) {
     constexpr int max_hops = 8;
+    // One row, its fields and its values are reused from row to row.
+    Live_Row row;
+    std::vector<Field> fields;
+    std::vector<std::size_t> var_offsets;
     for (std::uint32_t page_number : Table_Data_Pages(file, table)) {
         Page_Ref page = file.Read(page_number);
         if ((*page)[0] != format::Page_Type_Data || Get_U32(*page, format::Data_Tdef_Page) != table.page) continue;
@@ -367,7 +412,6 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
         for (unsigned r = 0; r < count; ++r) {
             Row_Slot slot = Get_Row_Slot(file, page_number, *page, r);
             if (slot.deleted) continue;
-            Live_Row row;
             row.header = Row_Pointer{page_number, static_cast<std::uint8_t>(r)};
             Page_Ref holder = page;
             Row_Pointer at = row.header;
@@ -385,19 +429,27 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 at = next;
             }
             row.bytes.assign(holder->begin() + slot.start, holder->begin() + slot.end);
-            std::string where = Row_Name(file, row.header);
-            auto fields = Split_Row(table, row.bytes, where);
+            const Row_Pointer header = row.header;
+            auto where = [&] { return Row_Name(file, header); };
+            Split_Row_Into(table, row.bytes, where, fields, var_offsets);
+            std::size_t values = 0;
             for (std::size_t i = 0; i < table.columns.size(); ++i) {
                 const Column& c = table.columns[i];
                 if (!c.Is_Long_Value() || fields[i].null) continue;
-                Long_Value_Field lv;
+                if (values == row.long_values.size()) row.long_values.emplace_back();
+                Long_Value_Field& lv = row.long_values[values++];
                 lv.column_number = c.number;
                 lv.definition_offset = static_cast<std::uint16_t>(fields[i].offset);
                 auto field = std::span<const std::uint8_t>(row.bytes).subspan(fields[i].offset, fields[i].length);
-                if (field.size() >= 4) lv.storage = static_cast<std::uint8_t>(field[3] & 0xC0);
-                lv.value = Read_Long_Value(file, field, where + ", column \"" + c.name + "\"", &lv.pages);
-                row.long_values.push_back(std::move(lv));
+                lv.storage = field.size() >= 4 ? static_cast<std::uint8_t>(field[3] & 0xC0) : 0;
+                lv.length = field.size() >= 4 ? Get_U32(field, format::Long_Value_Length) & format::Long_Value_Length_Mask : 0;
+                lv.pages.clear();
+                lv.value.clear();
+                if (!long_values) continue;
+                Read_Long_Value_Into(
+                    file, field, [&] { return where() + ", column \"" + c.name + "\""; }, &lv.pages, lv.value);
             }
+            row.long_values.resize(values);
             visit(row);
         }
     }

@@ -57,7 +57,8 @@ struct Long_Value_Field {
     std::uint16_t column_number = 0;
     std::uint16_t definition_offset = 0;  // offset of the 12-byte definition in the row
     std::uint8_t storage = 0;             // format::Long_Value_Inline / _Single_Row / _Chain
-    std::vector<std::uint8_t> value;
+    std::uint32_t length = 0;             // the value's length, as its definition gives it
+    std::vector<std::uint8_t> value;      // empty unless the walk reads long values
     std::vector<std::uint32_t> pages;     // the LVAL pages holding it, in chain order
 };
 
@@ -76,9 +77,11 @@ struct Live_Row {
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where);
 
 // Calls `visit` for each live row of `table`, in the order of its data pages and slots.
-// Pages listed in the table's map that are not its data pages are passed over.
+// Pages listed in the table's map that are not its data pages are passed over. The row
+// handed to `visit` is valid only during the call. With `long_values` false, memo/OLE
+// values are not read (only their definitions: value and pages stay empty).
 void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const std::function<void(const Live_Row&)>& visit);
+                const std::function<void(const Live_Row&)>& visit, bool long_values = true);
 
 // The pages the table's owned map lists (its data pages).
 std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_Definition& table);

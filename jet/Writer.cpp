@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <tuple>
 #include <span>
 
 #include "jet/Bytes.h"
@@ -107,36 +108,66 @@ struct Map_Plan {
 };
 
 struct Data_Page_Plan {
-    std::vector<std::uint32_t> rows;  // indexes into Table_Image::rows
-    std::size_t used = 0;             // bytes of rows + slots
+    std::uint32_t rows = 0;  // consecutive rows of the table
+    std::size_t used = 0;    // bytes of rows + slots
 };
 
 // One long value's place: a single LVAL row, or a chain of one row per page.
+// One long value's place. A value of up to Long_Value_Max_Single bytes is one LVAL row
+// on a shared page. A longer one is a chain: full chunks on pages of their own, then its
+// last, shorter chunk as a row on a shared page.
 struct Lval_Place {
-    std::uint32_t row_index = 0;  // Table_Image::rows
-    std::uint32_t value_index = 0;  // Row_Image::long_values
+    std::uint32_t size = 0;        // bytes of the value
     bool chain = false;
-    std::uint32_t first_page = 0;  // ordinal within the column's pages
-    std::uint8_t slot = 0;         // single rows: slot on that page
-    std::uint32_t chunks = 0;      // chains: pages used
+    std::uint32_t first_page = 0;  // chains: ordinal of the first full chunk's page
+    std::uint32_t full_chunks = 0; // chains: chunks on pages of their own
+    std::uint32_t row_page = 0;    // ordinal of the page holding the single row / last chunk
+    std::uint8_t slot = 0;         // its slot there
 };
+
+// Shared long-value pages stay open for more rows while they have room, a few at a time,
+// so that short values and the ends of long ones fill the gaps.
+constexpr std::size_t Open_Lval_Pages = 32;
 
 struct Lval_Column_Plan {
     std::uint16_t column = 0;
     bool mapped = false;            // has a map entry in the definition
     std::size_t map_entry = 0;      // offset of that entry
     std::vector<Lval_Place> values;
-    // Per page ordinal: the single values on it (indexes into values), or one chain chunk.
+    // Per page ordinal: shared pages count their rows; a chain's full chunk owns a page.
     struct Page {
-        std::vector<std::uint32_t> singles;
-        std::size_t used = 0;
-        bool chain = false;
-        std::uint32_t chain_value = 0;
-        std::uint32_t chunk = 0;
+        std::uint32_t rows = 0;
+        std::size_t used = 0;       // bytes of rows + slots
+        bool chunk = false;
     };
     std::vector<Page> pages;
+    std::vector<std::uint32_t> open;  // shared pages that may take more rows
     std::uint32_t first_page = 0;  // absolute
     Map_Plan owned, free;
+
+    // Places a row of `bytes` on an open shared page (the first with room) or a new one;
+    // gives its (page ordinal, slot).
+    std::pair<std::uint32_t, std::uint8_t> Place_Row(std::size_t bytes) {
+        const std::size_t need = bytes + 2;
+        for (std::uint32_t p : open) {
+            Page& page = pages[p];
+            if (page.used + need <= Page_Row_Capacity && page.rows < f::Max_Rows_Per_Page) {
+                page.used += need;
+                return {p, static_cast<std::uint8_t>(page.rows++)};
+            }
+        }
+        const auto p = static_cast<std::uint32_t>(pages.size());
+        pages.push_back(Page{1, need, false});
+        open.push_back(p);
+        if (open.size() > Open_Lval_Pages) {
+            // Close the fullest.
+            auto fullest = std::max_element(open.begin(), open.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return pages[a].used < pages[b].used;
+            });
+            open.erase(fullest);
+        }
+        return {p, 0};
+    }
 };
 
 struct Index_Page_Plan {
@@ -150,7 +181,7 @@ struct Index_Page_Plan {
 };
 
 struct Index_Plan {
-    std::vector<std::size_t> order;  // sorted entry indexes
+    std::vector<std::uint32_t> order;  // sorted entry indexes
     std::vector<std::vector<Index_Page_Plan>> levels;  // [0] leaves ... back() = root
     std::uint32_t first_page = 0;
     std::uint32_t page_count = 0;
@@ -161,6 +192,9 @@ struct Index_Plan {
 struct Table_Plan {
     Tdef_Fields fields;
     std::uint32_t tdef_page = 0;
+    std::uint32_t row_count = 0;
+    std::map<std::uint16_t, std::size_t> column_of;  // memo/OLE column -> lval_columns
+    std::size_t unmapped = SIZE_MAX;                 // lval_columns of unmapped columns
     std::vector<Data_Page_Plan> data_pages;
     std::uint32_t first_data_page = 0;
     std::vector<Row_Pointer> row_pointers;  // per row
@@ -170,99 +204,81 @@ struct Table_Plan {
 };
 
 // Unsigned byte order, a shorter key that is a prefix first: how Jet orders index keys.
-int Compare_Bytes(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+int Compare_Bytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i)
         if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-std::size_t Common_Prefix(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+std::size_t Common_Prefix(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
     const std::size_t n = std::min(a.size(), b.size());
     std::size_t i = 0;
     while (i < n && a[i] == b[i]) ++i;
     return i;
 }
 
-void Plan_Data_Pages(const Table_Image& table, Table_Plan& plan) {
-    for (std::uint32_t r = 0; r < table.rows.size(); ++r) {
-        const std::size_t size = table.rows[r].bytes.size();
-        if (size == 0 || size + 2 > Page_Row_Capacity)
-            Fail_Table(table.name, "row " + std::to_string(r) + " is " + std::to_string(size) +
-                                       " bytes long, which no data page can hold.");
-        if (plan.data_pages.empty() || plan.data_pages.back().used + size + 2 > Page_Row_Capacity ||
-            plan.data_pages.back().rows.size() >= f::Max_Rows_Per_Page)
-            plan.data_pages.emplace_back();
-        plan.data_pages.back().rows.push_back(r);
-        plan.data_pages.back().used += size + 2;
+// The long-value column plan a value of `column` goes to.
+std::size_t Lval_Column_Of(Table_Plan& plan, std::uint16_t column) {
+    auto it = plan.column_of.find(column);
+    if (it != plan.column_of.end()) return it->second;
+    if (plan.unmapped == SIZE_MAX) {
+        plan.unmapped = plan.lval_columns.size();
+        plan.lval_columns.emplace_back();
     }
+    return plan.unmapped;
 }
 
-void Plan_Long_Values(const Table_Image& table, Table_Plan& plan) {
-    std::map<std::uint16_t, std::size_t> by_column;
+// Lays out the table's rows on data pages and its long values on long-value pages, in
+// row order, from one pass over the rows.
+void Plan_Rows(const Table_Image& table, Table_Plan& plan) {
     for (const auto& slot : plan.fields.column_maps) {
-        if (by_column.count(slot.column)) continue;
-        by_column[slot.column] = plan.lval_columns.size();
+        if (plan.column_of.count(slot.column)) continue;
+        plan.column_of[slot.column] = plan.lval_columns.size();
         Lval_Column_Plan c;
         c.column = slot.column;
         c.mapped = true;
         c.map_entry = slot.offset;
         plan.lval_columns.push_back(std::move(c));
     }
-    std::size_t unmapped = SIZE_MAX;
-    for (std::uint32_t r = 0; r < table.rows.size(); ++r) {
-        const auto& row = table.rows[r];
-        for (std::uint32_t v = 0; v < row.long_values.size(); ++v) {
-            const auto& lv = row.long_values[v];
+    std::uint32_t r = 0;
+    Each_Row(table, [&](const Row_Image& row) {
+        const std::size_t size = row.bytes.size();
+        if (size == 0 || size + 2 > Page_Row_Capacity)
+            Fail_Table(table.name, "row " + std::to_string(r) + " is " + std::to_string(size) +
+                                       " bytes long, which no data page can hold.");
+        if (plan.data_pages.empty() || plan.data_pages.back().used + size + 2 > Page_Row_Capacity ||
+            plan.data_pages.back().rows >= f::Max_Rows_Per_Page)
+            plan.data_pages.emplace_back();
+        ++plan.data_pages.back().rows;
+        plan.data_pages.back().used += size + 2;
+
+        for (const auto& lv : row.long_values) {
             if (!Has_Range(row.bytes.size(), lv.definition_offset, f::Long_Value_Definition_Size))
                 Fail_Table(table.name, "row " + std::to_string(r) +
                                            " has a long-value definition outside the row.");
-            if (lv.value.size() > f::Long_Value_Length_Mask)
+            if (lv.Size() > f::Long_Value_Length_Mask)
                 Fail_Table(table.name, "a long value of row " + std::to_string(r) + " is too long.");
-            if (lv.value.empty()) continue;  // stored inline as an empty value
-            std::size_t ci;
-            auto it = by_column.find(lv.column_number);
-            if (it != by_column.end()) {
-                ci = it->second;
-            } else {
-                if (unmapped == SIZE_MAX) {
-                    unmapped = plan.lval_columns.size();
-                    plan.lval_columns.emplace_back();
-                }
-                ci = unmapped;
-            }
-            auto& col = plan.lval_columns[ci];
+            if (lv.Size() == 0) continue;  // stored inline as an empty value
+            auto& col = plan.lval_columns[Lval_Column_Of(plan, lv.column_number)];
             Lval_Place place;
-            place.row_index = r;
-            place.value_index = v;
-            const std::size_t size = lv.value.size();
-            const auto index = static_cast<std::uint32_t>(col.values.size());
-            if (size <= f::Long_Value_Max_Single) {
-                if (col.pages.empty() || col.pages.back().chain ||
-                    col.pages.back().used + size + 2 > Page_Row_Capacity ||
-                    col.pages.back().singles.size() >= f::Max_Rows_Per_Page)
-                    col.pages.emplace_back();
-                auto& page = col.pages.back();
-                place.first_page = static_cast<std::uint32_t>(col.pages.size() - 1);
-                place.slot = static_cast<std::uint8_t>(page.singles.size());
-                page.singles.push_back(index);
-                page.used += size + 2;
+            place.size = static_cast<std::uint32_t>(lv.Size());
+            if (place.size <= f::Long_Value_Max_Single) {
+                std::tie(place.row_page, place.slot) = col.Place_Row(place.size);
             } else {
                 place.chain = true;
+                place.full_chunks = (place.size - 1) / static_cast<std::uint32_t>(f::Long_Value_Max_Chunk);
                 place.first_page = static_cast<std::uint32_t>(col.pages.size());
-                place.chunks = static_cast<std::uint32_t>(
-                    (size + f::Long_Value_Max_Chunk - 1) / f::Long_Value_Max_Chunk);
-                for (std::uint32_t k = 0; k < place.chunks; ++k) {
-                    Lval_Column_Plan::Page page;
-                    page.chain = true;
-                    page.chain_value = index;
-                    page.chunk = k;
-                    col.pages.push_back(page);
-                }
+                for (std::uint32_t k = 0; k < place.full_chunks; ++k)
+                    col.pages.push_back(Lval_Column_Plan::Page{1, f::Long_Value_Chain_Link + f::Long_Value_Max_Chunk + 2, true});
+                const std::size_t rest = place.size - std::size_t{place.full_chunks} * f::Long_Value_Max_Chunk;
+                std::tie(place.row_page, place.slot) = col.Place_Row(f::Long_Value_Chain_Link + rest);
             }
             col.values.push_back(place);
         }
-    }
+        ++r;
+    }, false);
+    plan.row_count = r;
 }
 
 // Size of a page holding `count` entries of total `sum` bytes sharing `prefix` bytes.
@@ -270,27 +286,33 @@ std::size_t Packed_Size(std::size_t sum, std::size_t count, std::size_t prefix) 
     return sum - (count > 0 ? (count - 1) * prefix : 0);
 }
 
-void Plan_Index(const Table_Image& table, std::size_t number, Index_Plan& plan) {
-    const auto& entries = table.indexes[number].entries;
-    const auto& rows = table.rows;
-    plan.order.resize(entries.size());
-    std::iota(plan.order.begin(), plan.order.end(), std::size_t{0});
-    for (const auto& e : entries)
-        if (e.row >= rows.size())
+void Plan_Index(const Table_Image& table, const Table_Plan& table_plan, std::size_t number, Index_Plan& plan) {
+    const Index_Image& entries = table.indexes[number];
+    if (entries.Size() > UINT32_MAX) Fail_Table(table.name, "an index has too many entries.");
+    plan.order.resize(entries.Size());
+    std::iota(plan.order.begin(), plan.order.end(), std::uint32_t{0});
+    bool sorted = true;
+    for (std::size_t i = 0; i < entries.Size(); ++i) {
+        if (entries.Row(i) >= table_plan.row_count)
             Fail_Table(table.name, "index " + std::to_string(number) + " names row " +
-                                       std::to_string(e.row) + ", which does not exist.");
-    std::stable_sort(plan.order.begin(), plan.order.end(), [&](std::size_t a, std::size_t b) {
-        const int order = Compare_Bytes(entries[a].key, entries[b].key);
-        if (order != 0) return order < 0;
-        return entries[a].row < entries[b].row;
-    });
+                                       std::to_string(entries.Row(i)) + ", which does not exist.");
+        if (i > 0 && sorted) {
+            const int order = Compare_Bytes(entries.Key(i - 1), entries.Key(i));
+            sorted = order < 0 || (order == 0 && entries.Row(i - 1) < entries.Row(i));
+        }
+    }
+    // Entries taken from an existing index usually come in order already.
+    if (!sorted)
+        std::stable_sort(plan.order.begin(), plan.order.end(), [&](std::uint32_t a, std::uint32_t b) {
+            const int order = Compare_Bytes(entries.Key(a), entries.Key(b));
+            if (order != 0) return order < 0;
+            return entries.Row(a) < entries.Row(b);
+        });
     for (std::size_t i = 0; i < plan.order.size(); ++i)
-        if (i == 0 || Compare_Bytes(entries[plan.order[i]].key, entries[plan.order[i - 1]].key) != 0)
+        if (i == 0 || Compare_Bytes(entries.Key(plan.order[i]), entries.Key(plan.order[i - 1])) != 0)
             ++plan.distinct;
 
-    auto key_of = [&](std::size_t sorted) -> const std::vector<std::uint8_t>& {
-        return entries[plan.order[sorted]].key;
-    };
+    auto key_of = [&](std::size_t sorted_at) { return entries.Key(plan.order[sorted_at]); };
 
     // Leaves.
     std::vector<Index_Page_Plan> leaves;
@@ -457,6 +479,35 @@ void Put_Map_Pointer(std::vector<std::uint8_t>& d, std::size_t at, Row_Pointer p
 
 }  // namespace
 
+void Index_Image::Add(std::span<const std::uint8_t> key, std::uint32_t row) {
+    if (keys_.size() + key.size() > UINT32_MAX) throw Error("An index is too large for a Jet 4.0 file.");
+    keys_.insert(keys_.end(), key.begin(), key.end());
+    ends_.push_back(static_cast<std::uint32_t>(keys_.size()));
+    rows_.push_back(row);
+}
+
+void Index_Image::Clear() {
+    keys_.clear();
+    ends_.clear();
+    rows_.clear();
+}
+
+void Each_Row(const Table_Image& table, const Row_Visitor& visit, bool with_values) {
+    if (table.stream) {
+        table.stream(visit, with_values);
+        return;
+    }
+    for (const auto& row : table.rows) visit(row);
+}
+
+void Load_Rows(Table_Image& table) {
+    if (!table.stream) return;
+    std::vector<Row_Image> rows;
+    table.stream([&](const Row_Image& row) { rows.push_back(row); }, true);
+    table.rows = std::move(rows);
+    table.stream = nullptr;
+}
+
 std::vector<std::uint32_t> Definition_Pages(const std::vector<std::size_t>& definition_lengths) {
     std::vector<std::uint32_t> pages;
     std::uint64_t next = f::Catalog_Tdef_Page;
@@ -472,7 +523,7 @@ std::vector<std::uint32_t> Definition_Pages(const std::vector<std::size_t>& defi
 }
 
 Write_Result Write_Database(const Database_Image& image, const std::filesystem::path& path,
-                            const std::function<void(double)>& progress) {
+                            const std::function<void(double)>& progress, bool to_disk) {
     auto report = [&](double share) {
         if (progress) progress(share);
     };
@@ -502,10 +553,9 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
             Fail_Table(table.name, "the definition has " + std::to_string(plan.fields.real_indexes) +
                                        " indexes but " + std::to_string(table.indexes.size()) +
                                        " were given.");
-        Plan_Data_Pages(table, plan);
-        Plan_Long_Values(table, plan);
+        Plan_Rows(table, plan);
         plan.indexes.resize(table.indexes.size());
-        for (std::size_t i = 0; i < table.indexes.size(); ++i) Plan_Index(table, i, plan.indexes[i]);
+        for (std::size_t i = 0; i < table.indexes.size(); ++i) Plan_Index(table, plan, i, plan.indexes[i]);
     }
     report(0.1);
 
@@ -550,13 +600,12 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
     // Absolute page numbers of data, long-value and index pages.
     for (std::size_t t = 0; t < plans.size(); ++t) {
         Table_Plan& plan = plans[t];
-        const Table_Image& table = image.tables[t];
         plan.first_data_page = next_page;
-        plan.row_pointers.resize(table.rows.size());
+        plan.row_pointers.reserve(plan.row_count);
         for (std::uint32_t d = 0; d < plan.data_pages.size(); ++d) {
             const auto& dp = plan.data_pages[d];
-            for (std::size_t s = 0; s < dp.rows.size(); ++s)
-                plan.row_pointers[dp.rows[s]] = Row_Pointer{next_page + d, static_cast<std::uint8_t>(s)};
+            for (std::uint32_t s = 0; s < dp.rows; ++s)
+                plan.row_pointers.push_back(Row_Pointer{next_page + d, static_cast<std::uint8_t>(s)});
             plan.owned.pages.push_back(next_page + d);
             if (f::Data_Page_Initial_Free - dp.used >= Free_Map_Threshold)
                 plan.free.pages.push_back(next_page + d);
@@ -566,7 +615,7 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
             col.first_page = next_page;
             for (std::uint32_t p = 0; p < col.pages.size(); ++p) {
                 col.owned.pages.push_back(next_page + p);
-                if (!col.pages[p].chain && Page_Row_Capacity - col.pages[p].used >= Free_Map_Threshold)
+                if (!col.pages[p].chunk && Page_Row_Capacity - col.pages[p].used >= Free_Map_Threshold)
                     col.free.pages.push_back(next_page + p);
             }
             next_page += static_cast<std::uint32_t>(col.pages.size());
@@ -662,72 +711,105 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
             report(0.1 + 0.9 * static_cast<double>(made_count) / static_cast<double>(total));
     };
 
-    // Rows with their long-value definitions patched; long-value pages.
+    // Rows with their long-value definitions patched, in one more pass over the rows:
+    // each data page and each long-value page goes out as soon as its last row arrives.
     for (std::size_t t = 0; t < plans.size(); ++t) {
         Table_Plan& plan = plans[t];
         const Table_Image& table = image.tables[t];
-        std::vector<std::vector<std::uint8_t>> rows(table.rows.size());
-        for (std::size_t r = 0; r < table.rows.size(); ++r) {
-            rows[r] = table.rows[r].bytes;
-            for (const auto& lv : table.rows[r].long_values)
+        auto changed = [&] {
+            Fail_Table(table.name, "its rows changed while it was being written.");
+        };
+        std::vector<std::size_t> next_value(plan.lval_columns.size(), 0);
+        // Shared long-value pages being filled, by absolute page: their rows so far.
+        std::map<std::uint32_t, std::vector<std::vector<std::uint8_t>>> open_lval;
+        auto add_lval_row = [&](const Lval_Column_Plan& col, std::uint32_t ordinal, std::uint8_t slot,
+                                std::vector<std::uint8_t> bytes) {
+            auto& rows = open_lval[col.first_page + ordinal];
+            if (rows.size() != slot) changed();
+            rows.push_back(std::move(bytes));
+            if (rows.size() == col.pages[ordinal].rows) {
+                std::vector<std::span<const std::uint8_t>> content(rows.begin(), rows.end());
+                put_page(col.first_page + ordinal, Data_Page(0, content, true));
+                open_lval.erase(col.first_page + ordinal);
+            }
+        };
+        std::vector<std::vector<std::uint8_t>> open_rows;
+        std::size_t open_used = 0;
+        std::uint32_t data_page = 0;
+        std::uint32_t r = 0;
+        std::vector<std::uint8_t> chunk_row;
+        Each_Row(table, [&](const Row_Image& row) {
+            if (r >= plan.row_count || data_page >= plan.data_pages.size()) changed();
+            std::vector<std::uint8_t> bytes = row.bytes;
+            for (const auto& lv : row.long_values) {
+                if (!lv.loaded || !Has_Range(bytes.size(), lv.definition_offset, f::Long_Value_Definition_Size))
+                    changed();
+                const std::size_t at = lv.definition_offset;
                 if (lv.value.empty()) {
                     // An empty value needs no long-value page.
-                    std::fill_n(rows[r].begin() + lv.definition_offset, f::Long_Value_Definition_Size, 0);
-                    rows[r][lv.definition_offset + 3] = f::Long_Value_Inline;
+                    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), f::Long_Value_Definition_Size, 0);
+                    bytes[at + 3] = f::Long_Value_Inline;
+                    continue;
                 }
-        }
-        for (auto& col : plan.lval_columns) {
-            auto pointer_of = [&](const Lval_Place& place) {
-                return Row_Pointer{col.first_page + place.first_page, place.chain ? std::uint8_t{0} : place.slot};
-            };
-            for (const auto& place : col.values) {
-                const auto& lv = table.rows[place.row_index].long_values[place.value_index];
-                auto& row = rows[place.row_index];
-                const std::size_t at = lv.definition_offset;
-                const std::uint32_t length = static_cast<std::uint32_t>(lv.value.size());
+                const std::size_t ci = Lval_Column_Of(plan, lv.column_number);
+                auto& col = plan.lval_columns[ci];
+                if (next_value[ci] >= col.values.size()) changed();
+                const Lval_Place& place = col.values[next_value[ci]++];
+                if (place.size != lv.value.size()) changed();
                 const std::uint8_t type = place.chain ? f::Long_Value_Chain : f::Long_Value_Single_Row;
-                Put_U32(row, at + f::Long_Value_Length, length | (static_cast<std::uint32_t>(type) << 24));
-                Put_Row_Pointer(row, at + f::Long_Value_Pointer, pointer_of(place));
-                Put_U32(row, at + f::Long_Value_Tag, 0);
-            }
-            for (std::uint32_t p = 0; p < col.pages.size(); ++p) {
-                const auto& page = col.pages[p];
-                std::vector<std::span<const std::uint8_t>> content;
-                std::vector<std::uint8_t> chunk_row;
-                if (!page.chain) {
-                    for (std::uint32_t v : page.singles) {
-                        const auto& place = col.values[v];
-                        content.emplace_back(table.rows[place.row_index].long_values[place.value_index].value);
-                    }
-                } else {
-                    const auto& place = col.values[page.chain_value];
-                    const auto& value = table.rows[place.row_index].long_values[place.value_index].value;
-                    const std::size_t from = page.chunk * f::Long_Value_Max_Chunk;
-                    const std::size_t size = std::min(f::Long_Value_Max_Chunk, value.size() - from);
-                    chunk_row.assign(f::Long_Value_Chain_Link + size, 0);
-                    if (page.chunk + 1 < place.chunks)
-                        Put_Row_Pointer(chunk_row, 0, Row_Pointer{col.first_page + p + 1, 0});
-                    std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(from), size,
-                                chunk_row.begin() + f::Long_Value_Chain_Link);
-                    content.emplace_back(chunk_row);
+                Put_U32(bytes, at + f::Long_Value_Length, place.size | (static_cast<std::uint32_t>(type) << 24));
+                const Row_Pointer row_place{col.first_page + place.row_page, place.slot};
+                Put_Row_Pointer(bytes, at + f::Long_Value_Pointer,
+                                place.chain ? Row_Pointer{col.first_page + place.first_page, 0} : row_place);
+                Put_U32(bytes, at + f::Long_Value_Tag, 0);
+                if (!place.chain) {
+                    add_lval_row(col, place.row_page, place.slot, lv.value);
+                    continue;
                 }
-                put_page(col.first_page + p, Data_Page(0, content, true));
+                // Full chunks, each linking to the next; the last chunk links to the row.
+                for (std::uint32_t k = 0; k <= place.full_chunks; ++k) {
+                    const std::size_t from = k * f::Long_Value_Max_Chunk;
+                    const std::size_t size = std::min(f::Long_Value_Max_Chunk, lv.value.size() - from);
+                    chunk_row.assign(f::Long_Value_Chain_Link + size, 0);
+                    const std::uint32_t page = col.first_page + place.first_page + k;
+                    if (k + 1 < place.full_chunks) Put_Row_Pointer(chunk_row, 0, Row_Pointer{page + 1, 0});
+                    if (k + 1 == place.full_chunks) Put_Row_Pointer(chunk_row, 0, row_place);
+                    std::copy_n(lv.value.begin() + static_cast<std::ptrdiff_t>(from), size,
+                                chunk_row.begin() + f::Long_Value_Chain_Link);
+                    if (k < place.full_chunks)
+                        put_page(page, Data_Page(0, {std::span<const std::uint8_t>(chunk_row)}, true));
+                    else
+                        add_lval_row(col, place.row_page, place.slot, chunk_row);
+                }
             }
-        }
-        for (std::uint32_t d = 0; d < plan.data_pages.size(); ++d) {
-            std::vector<std::span<const std::uint8_t>> content;
-            for (std::uint32_t r : plan.data_pages[d].rows) content.emplace_back(rows[r]);
-            put_page(plan.first_data_page + d, Data_Page(plan.tdef_page, content));
-        }
+            open_used += bytes.size() + 2;
+            open_rows.push_back(std::move(bytes));
+            const Data_Page_Plan& planned = plan.data_pages[data_page];
+            if (open_rows.size() == planned.rows) {
+                if (open_used != planned.used) changed();
+                std::vector<std::span<const std::uint8_t>> content(open_rows.begin(), open_rows.end());
+                put_page(plan.first_data_page + data_page, Data_Page(plan.tdef_page, content));
+                open_rows.clear();
+                open_used = 0;
+                ++data_page;
+            }
+            ++r;
+        });
+        if (r != plan.row_count || data_page != plan.data_pages.size()) changed();
+        for (std::size_t ci = 0; ci < plan.lval_columns.size(); ++ci)
+            if (next_value[ci] != plan.lval_columns[ci].values.size()) changed();
 
         // Indexes.
         for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
             const Index_Plan& index = plan.indexes[i];
-            const auto& entries = table.indexes[i].entries;
+            const Index_Image& entries = table.indexes[i];
             auto full_entry = [&](std::size_t sorted) {
-                const auto& e = entries[index.order[sorted]];
-                std::vector<std::uint8_t> bytes = e.key;
-                const Row_Pointer rp = plan.row_pointers[e.row];
+                const std::uint32_t e = index.order[sorted];
+                const auto key = entries.Key(e);
+                std::vector<std::uint8_t> bytes;
+                bytes.reserve(key.size() + f::Index_Row_Pointer_Size + f::Index_Child_Pointer_Size);
+                bytes.assign(key.begin(), key.end());
+                const Row_Pointer rp = plan.row_pointers[entries.Row(e)];
                 bytes.push_back(static_cast<std::uint8_t>(rp.page >> 16));
                 bytes.push_back(static_cast<std::uint8_t>(rp.page >> 8));
                 bytes.push_back(static_cast<std::uint8_t>(rp.page));
@@ -786,7 +868,7 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
         d[0] = f::Page_Type_Tdef;
         d[1] = 0x01;
         Put_U32(d, f::Tdef_Length, static_cast<std::uint32_t>(d.size()));
-        Put_U32(d, f::Tdef_Num_Rows, static_cast<std::uint32_t>(table.rows.size()));
+        Put_U32(d, f::Tdef_Num_Rows, plan.row_count);
         Put_Map_Pointer(d, f::Tdef_Owned_Map, plan.owned.where);
         Put_Map_Pointer(d, f::Tdef_Free_Map, plan.free.where);
         for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
@@ -877,7 +959,7 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
     if (made_count != total)
         throw Error("Internal error while writing '" + Path_Text(path) + "': " +
                     std::to_string(total - made_count) + " pages were not laid out.");
-    out.Finish();
+    out.Finish(to_disk);
     report(1.0);
     return Write_Result{total};
 }

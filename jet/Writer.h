@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct Long_Value_Image {
     std::uint16_t definition_offset = 0;  // where the 12-byte definition starts in the row
     std::uint16_t column_number = 0;      // the memo/OLE column it belongs to
     std::vector<std::uint8_t> value;      // the stored bytes, as they go on the LVAL pages
+    bool loaded = true;                   // false: `value` is not read yet, `length` says how long
+    std::uint32_t length = 0;
+    std::size_t Size() const { return loaded ? value.size() : length; }
 };
 
 struct Row_Image {
@@ -27,14 +31,26 @@ struct Row_Image {
     std::vector<Long_Value_Image> long_values;
 };
 
-struct Index_Entry_Image {
-    std::vector<std::uint8_t> key;  // encoded key bytes, without the row pointer
-    std::uint32_t row = 0;          // index into Table_Image::rows
+// The entries of one index: keys (encoded bytes, without the row pointer) kept end to end
+// in one buffer, so that millions of entries cost little more than their bytes.
+class Index_Image {
+public:
+    void Add(std::span<const std::uint8_t> key, std::uint32_t row);
+    std::size_t Size() const { return rows_.size(); }
+    std::span<const std::uint8_t> Key(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return std::span<const std::uint8_t>(keys_).subspan(begin, ends_[i] - begin);
+    }
+    std::uint32_t Row(std::size_t i) const { return rows_[i]; }  // index into the table's rows
+    void Clear();
+
+private:
+    std::vector<std::uint8_t> keys_;
+    std::vector<std::uint32_t> ends_;  // where each key ends in keys_
+    std::vector<std::uint32_t> rows_;
 };
 
-struct Index_Image {
-    std::vector<Index_Entry_Image> entries;  // any order; the writer sorts
-};
+using Row_Visitor = std::function<void(const Row_Image&)>;
 
 struct Table_Image {
     std::string name;
@@ -44,8 +60,19 @@ struct Table_Image {
     // all other bytes (ids such as foreign-key table pages included) are the caller's.
     std::vector<std::uint8_t> definition;
     std::vector<Row_Image> rows;
-    std::vector<Index_Image> indexes;  // one per real index, in definition order
+    // When set, the rows are not held in `rows` but handed out on demand: the writer
+    // calls it twice, first to lay out (`with_values` false: long values may be left
+    // unloaded, their lengths given), then to write (every value loaded). Both calls must
+    // give the same rows in the same order. The visitor's row is valid only during the call.
+    std::function<void(const Row_Visitor&, bool with_values)> stream;
+    std::vector<Index_Image> indexes;  // one per real index, in definition order; any order
+                                       // of entries (the writer sorts)
 };
+
+// Every row of `table` in order, from `rows` or the stream.
+void Each_Row(const Table_Image& table, const Row_Visitor& visit, bool with_values = true);
+// Brings streamed rows into `rows` (for callers that edit them); no-op otherwise.
+void Load_Rows(Table_Image& table);
 
 struct Database_Image {
     // Decoded page 0 (header obfuscation removed). The writer sets the database key and
@@ -67,8 +94,9 @@ struct Write_Result {
 };
 
 // Writes the image to `path` (which must not exist). Throws Error on failure, leaving no
-// file behind.
+// file behind. With `to_disk` false the file is left to the page cache: the caller makes
+// it durable (Flush_To_Disk) before relying on it.
 Write_Result Write_Database(const Database_Image& image, const std::filesystem::path& path,
-                            const std::function<void(double)>& progress = {});
+                            const std::function<void(double)>& progress = {}, bool to_disk = true);
 
 }  // namespace kelbrook::jet

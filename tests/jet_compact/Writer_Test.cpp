@@ -25,7 +25,9 @@ using test::Read_All;
 
 Database_Image Image_Of(const std::string& corpus_file) {
     Database db(Corpus() / corpus_file);
-    return Read_Source_Image(db).image;
+    Database_Image image = Read_Source_Image(db).image;
+    for (auto& table : image.tables) Load_Rows(table);  // the rows outlive the open file
+    return image;
 }
 
 Table_Image& Table_Named(Database_Image& image, const std::string& name) {
@@ -79,8 +81,8 @@ TEST_F(Writer_Test, LargeTableGetsMultiLevelIndexAndReferenceMaps) {
     for (std::size_t k = 1; k < copies; ++k) {
         for (const auto& r : rows) table.rows.push_back(r);
         for (std::size_t i = 0; i < indexes.size(); ++i)
-            for (const auto& e : indexes[i].entries)
-                table.indexes[i].entries.push_back({e.key, static_cast<std::uint32_t>(e.row + k * original)});
+            for (std::size_t e = 0; e < indexes[i].Size(); ++e)
+                table.indexes[i].Add(indexes[i].Key(e), static_cast<std::uint32_t>(indexes[i].Row(e) + k * original));
     }
     const auto path = dir / "big.mdb";
     const auto result = Write_Database(image, path);
@@ -140,9 +142,11 @@ TEST_F(Writer_Test, LongValuesOfEveryLengthReadBack) {
         table.rows.push_back(row);
     }
     for (auto& index : table.indexes) {
-        const auto key = index.entries.at(0).key;
-        index.entries.clear();
-        for (std::uint32_t r = 0; r < table.rows.size(); ++r) index.entries.push_back({key, r});
+        ASSERT_GT(index.Size(), 0u);
+        const auto first = index.Key(0);
+        const std::vector<std::uint8_t> key(first.begin(), first.end());
+        index.Clear();
+        for (std::uint32_t r = 0; r < table.rows.size(); ++r) index.Add(key, r);
     }
     const auto path = dir / "memo.mdb";
     Write_Database(image, path);
@@ -207,7 +211,7 @@ TEST_F(Writer_Test, RefusesImagesItCannotLayOutAndLeavesNoFile) {
         {"row too long", [](Database_Image& i) { i.tables.back().rows.push_back({std::vector<std::uint8_t>(4081, 1), {}}); },
          "no data page can hold"},
         {"index names a missing row",
-         [](Database_Image& i) { Table_Named(i, "MSysObjects").indexes.at(0).entries.push_back({{0x7F}, 100000}); },
+         [](Database_Image& i) { Table_Named(i, "MSysObjects").indexes.at(0).Add(std::vector<std::uint8_t>{0x7F}, 100000); },
          "does not exist"},
         {"index count differs", [](Database_Image& i) { Table_Named(i, "MSysObjects").indexes.pop_back(); },
          "indexes but"},
