@@ -23,6 +23,24 @@ std::string List(const std::vector<std::uint32_t>& pages) {
     return out;
 }
 
+// Sorts packed row pointers: two passes of 16-bit buckets, linear in their number (an
+// index of a large table lists its rows in key order, which is far from row order).
+void Sort_Packed(std::vector<std::uint32_t>& values) {
+    if (values.size() < 4096) {
+        std::sort(values.begin(), values.end());
+        return;
+    }
+    std::vector<std::uint32_t> scratch(values.size());
+    std::vector<std::size_t> start(65537);
+    for (int shift = 0; shift < 32; shift += 16) {
+        std::fill(start.begin(), start.end(), 0);
+        for (std::uint32_t v : values) ++start[((v >> shift) & 0xFFFF) + 1];
+        for (std::size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+        for (std::uint32_t v : values) scratch[start[(v >> shift) & 0xFFFF]++] = v;
+        values.swap(scratch);
+    }
+}
+
 std::vector<std::uint32_t> Difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
     std::vector<std::uint32_t> out;
     std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
@@ -128,7 +146,7 @@ private:
             for (const auto& lv : row.long_values)
                 for (auto p : lv.pages) lval_pages[lv.column_number].insert(p);
         });
-        std::sort(live.begin(), live.end());
+        if (!std::is_sorted(live.begin(), live.end())) Sort_Packed(live);
         if (options_.strict_global_map && rows != t.num_rows)
             Problem(t.page, name + " records " + std::to_string(t.num_rows) + " rows but holds " + std::to_string(rows));
 
@@ -206,13 +224,16 @@ private:
             &tree);
         for (auto p : tree) Use(p);
         // The leaves, in tree order, form one doubly linked list.
-        std::vector<Index_Page> leaves;
+        struct Leaf_Links {
+            std::uint32_t prev = 0, next = 0;
+        };
+        std::vector<Leaf_Links> leaves;
         std::vector<std::uint32_t> leaf_pages;
         for (auto p : tree) {
-            Index_Page page = Read_Index_Page(file_, p);
-            if (page.type != format::Page_Type_Index_Leaf) continue;
-            page.entries.clear();
-            leaves.push_back(std::move(page));
+            // The walk has read and checked every tree page; only the links are needed here.
+            Page_Ref page = file_.Read(p);
+            if ((*page)[0] != format::Page_Type_Index_Leaf) continue;
+            leaves.push_back({Get_U32(*page, format::Index_Prev_Page), Get_U32(*page, format::Index_Next_Page)});
             leaf_pages.push_back(p);
         }
         for (std::size_t i = 0; i < leaves.size(); ++i) {
@@ -231,7 +252,7 @@ private:
         if (!extra.empty()) report("its page map lists pages outside the tree: " + List(extra));
 
         // Entries against live rows, both sorted: each live row once, nothing else.
-        std::sort(pointed.begin(), pointed.end());
+        Sort_Packed(pointed);
         std::size_t e = 0;
         for (std::size_t r = 0; r <= live.size(); ++r) {
             const bool at_end = r == live.size();

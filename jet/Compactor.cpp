@@ -5,15 +5,23 @@
 // definition and definitions move: MSysObjects.Id, MSysACEs.ObjectId, the navigation-pane
 // id columns, foreign-key table pages, and the index keys built on those columns.
 //
-// The output is written beside the destination under a temporary name, read back and
-// compared with the source, and only then renamed into place.
+// The rows are not held: they are read from the source as the writer asks for them
+// (once for their sizes, once to write them), so memory stays small whatever the size.
+// The output is written beside the destination under a temporary name, flushed to the
+// disk while it is read back, strictly checked and compared row by row with the source,
+// and only then renamed into place.
 #include "jet/Compactor.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 #include <exception>
 #include <set>
@@ -124,6 +132,96 @@ struct Id_Patch {
         Put_U32(bytes, field.offset, it->second);
         return static_cast<std::int32_t>(it->second);
     }
+};
+
+// Rows handed from a reading thread to the writing one in batches of reused buffers, so
+// that reading the source and writing the output overlap. Either side may stop early: a
+// failure while reading is rethrown to the writer; a writer that stops closes the pipe,
+// and the reader then stops at its next row.
+class Row_Pipe {
+public:
+    struct Closed {};
+
+    // Reader: the row to fill next. Throws Closed once the writer has stopped.
+    Row_Image& Slot() {
+        if (filling_ == None) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return closed_ || !free_.empty(); });
+            if (closed_) throw Closed{};
+            filling_ = free_.back();
+            free_.pop_back();
+        }
+        Batch& batch = batches_[filling_];
+        if (batch.count == batch.rows.size()) batch.rows.emplace_back();
+        return batch.rows[batch.count];
+    }
+    // Reader: the row in Slot() is complete.
+    void Commit() {
+        Batch& batch = batches_[filling_];
+        const Row_Image& row = batch.rows[batch.count++];
+        batch.bytes += row.bytes.size();
+        for (const auto& lv : row.long_values) batch.bytes += lv.value.size();
+        if (batch.count >= Batch_Rows || batch.bytes >= Batch_Bytes) Hand_Over();
+    }
+    // Reader: no more rows; `failure` (if any) goes to the writer.
+    void Finish(std::exception_ptr failure) {
+        if (filling_ != None && batches_[filling_].count > 0) Hand_Over();
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        failure_ = failure;
+        changed_.notify_all();
+    }
+    // Writer: every row, in order, until the reader finishes; rethrows its failure.
+    void Drain(const Row_Visitor& visit) {
+        for (;;) {
+            std::size_t index;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return finished_ || !ready_.empty(); });
+                if (ready_.empty()) break;
+                index = ready_.front();
+                ready_.pop_front();
+            }
+            Batch& batch = batches_[index];
+            for (std::size_t r = 0; r < batch.count; ++r) visit(batch.rows[r]);
+            batch.count = 0;
+            batch.bytes = 0;
+            std::lock_guard lock(mutex_);
+            free_.push_back(index);
+            changed_.notify_all();
+        }
+        if (failure_) std::rethrow_exception(failure_);
+    }
+    // Writer: stops the reader.
+    void Close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t None = SIZE_MAX;
+    static constexpr std::size_t Batch_Rows = 256;
+    static constexpr std::size_t Batch_Bytes = std::size_t{1} << 20;
+    struct Batch {
+        std::vector<Row_Image> rows;
+        std::size_t count = 0;
+        std::size_t bytes = 0;
+    };
+    void Hand_Over() {
+        std::lock_guard lock(mutex_);
+        ready_.push_back(filling_);
+        filling_ = None;
+        changed_.notify_all();
+    }
+    std::array<Batch, 4> batches_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::size_t> free_{0, 1, 2, 3};
+    std::deque<std::size_t> ready_;
+    std::size_t filling_ = None;  // the reader's batch
+    bool finished_ = false, closed_ = false;
+    std::exception_ptr failure_;
 };
 
 std::string Row_Where(const std::string& table_where, const Live_Row& live) {
@@ -272,18 +370,33 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
                 if (id && bytes != live.bytes) new_ids.emplace_back(r, *id);
             },
             false);
-        // Per page, the first row on it: an index entry's row is found among a few.
-        std::vector<std::uint32_t> first_on_page;
+        // Per page holding rows: its first row and which of its slots hold rows, so that an
+        // index entry's row number is that first row plus the rows in the slots before it.
+        struct Page_Rows {
+            std::uint32_t first = 0;
+            std::array<std::uint64_t, 4> slots{};  // bit s: slot s holds a live row
+        };
+        std::vector<std::uint32_t> page_at;  // by page number: index into `pages`, or none
+        std::vector<Page_Rows> pages;
         for (std::uint32_t r = 0; r < headers.size(); ++r) {
             const std::uint32_t page = headers[r].page;
-            if (page >= first_on_page.size()) first_on_page.resize(page + 1, UINT32_MAX);
-            if (first_on_page[page] == UINT32_MAX) first_on_page[page] = r;
+            if (page >= page_at.size()) page_at.resize(page + 1, UINT32_MAX);
+            if (page_at[page] == UINT32_MAX) {
+                page_at[page] = static_cast<std::uint32_t>(pages.size());
+                pages.push_back(Page_Rows{r, {}});
+            }
+            pages[page_at[page]].slots[headers[r].row / 64] |= std::uint64_t{1} << (headers[r].row % 64);
         }
+        const std::size_t row_count = headers.size();
+        std::vector<Row_Pointer>().swap(headers);
         auto row_of = [&](Row_Pointer p) -> std::optional<std::uint32_t> {
-            if (p.page >= first_on_page.size() || first_on_page[p.page] == UINT32_MAX) return std::nullopt;
-            for (std::uint32_t r = first_on_page[p.page]; r < headers.size() && headers[r].page == p.page; ++r)
-                if (headers[r].row == p.row) return r;
-            return std::nullopt;
+            if (p.page >= page_at.size() || page_at[p.page] == UINT32_MAX) return std::nullopt;
+            const Page_Rows& on = pages[page_at[p.page]];
+            const unsigned word = p.row / 64, bit = p.row % 64;
+            if (!(on.slots[word] >> bit & 1)) return std::nullopt;
+            std::uint32_t before = static_cast<std::uint32_t>(std::popcount(on.slots[word] & ((std::uint64_t{1} << bit) - 1)));
+            for (unsigned w = 0; w < word; ++w) before += static_cast<std::uint32_t>(std::popcount(on.slots[w]));
+            return on.first + before;
         };
         auto new_id_of = [&](std::uint32_t r) -> std::optional<std::int32_t> {
             auto it = std::lower_bound(new_ids.begin(), new_ids.end(), std::pair<std::uint32_t, std::int32_t>{r, INT32_MIN});
@@ -296,7 +409,7 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
             Index_Image index;
             const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
                                      ri.columns.front().column_number == patch.id_column->number;
-            std::vector<std::uint8_t> hits(headers.size(), 0);
+            std::vector<std::uint8_t> hits(row_count, 0);
             std::vector<std::uint8_t> key;
             if (ri.root != 0)
                 Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) {
@@ -329,36 +442,66 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
         // values, each row's hash is kept for comparing with the output.
         auto hashes = std::make_shared<std::vector<std::uint64_t>>();
         result.row_hashes[t] = hashes;
-        out.stream = [&db, &def, patch, where, hashes, expected = headers.size(),
+        out.stream = [&db, &def, patch, where, hashes, expected = row_count,
                       keep = id_map](const Row_Visitor& visit, bool with_values) {
-            Row_Image row;
             std::size_t count = 0;
-            if (with_values) {
+            auto fill = [&](Row_Image& row, const Live_Row& live) {
+                row.bytes = live.bytes;
+                if (patch.id_column) patch.Apply(def, row.bytes, Row_Where(where, live));
+                std::size_t n = 0;
+                for (const auto& lv : live.long_values) {
+                    if (lv.storage == f::Long_Value_Inline) continue;
+                    if (n == row.long_values.size()) row.long_values.emplace_back();
+                    auto& image = row.long_values[n++];
+                    image.definition_offset = lv.definition_offset;
+                    image.column_number = lv.column_number;
+                    image.loaded = with_values;
+                    image.length = lv.length;
+                    image.value = lv.value;
+                }
+                row.long_values.resize(n);
+                ++count;
+            };
+            if (!with_values) {
+                // Sizes only: quick enough to read on this thread.
+                Row_Image row;
+                db.Rows(
+                    def,
+                    [&](const Live_Row& live) {
+                        fill(row, live);
+                        visit(row);
+                    },
+                    false);
+            } else {
+                // The source is read (and each row's hash kept) on a second thread while
+                // this one writes.
                 hashes->clear();
                 hashes->reserve(expected);
-            }
-            db.Rows(
-                def,
-                [&](const Live_Row& live) {
-                    row.bytes = live.bytes;
-                    if (patch.id_column) patch.Apply(def, row.bytes, Row_Where(where, live));
-                    std::size_t n = 0;
-                    for (const auto& lv : live.long_values) {
-                        if (lv.storage == f::Long_Value_Inline) continue;
-                        if (n == row.long_values.size()) row.long_values.emplace_back();
-                        auto& image = row.long_values[n++];
-                        image.definition_offset = lv.definition_offset;
-                        image.column_number = lv.column_number;
-                        image.loaded = with_values;
-                        image.length = lv.length;
-                        image.value = lv.value;
+                Row_Pipe pipe;
+                std::thread reader([&] {
+                    std::exception_ptr failure;
+                    try {
+                        db.Rows(def, [&](const Live_Row& live) {
+                            Row_Image& row = pipe.Slot();
+                            fill(row, live);
+                            hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
+                            pipe.Commit();
+                        });
+                    } catch (const Row_Pipe::Closed&) {
+                    } catch (...) {
+                        failure = std::current_exception();
                     }
-                    row.long_values.resize(n);
-                    if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
-                    ++count;
-                    visit(row);
-                },
-                with_values);
+                    pipe.Finish(failure);
+                });
+                try {
+                    pipe.Drain(visit);
+                } catch (...) {
+                    pipe.Close();
+                    reader.join();
+                    throw;
+                }
+                reader.join();
+            }
             if (count != expected)
                 throw Error(where + ": the table changed while it was being compacted.");
         };

@@ -5,10 +5,27 @@
 
 namespace kelbrook::jet {
 
-Index_Page Read_Index_Page(const Page_File& file, std::uint32_t page) {
+namespace {
+
+// An index page's entries, prefixes restored, kept end to end in one reused buffer.
+struct Flat_Index_Page {
+    std::uint8_t type = 0;
+    std::uint32_t tdef_page = 0;
+    std::uint32_t prev = 0, next = 0, tail = 0;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::size_t> ends;
+    std::size_t Count() const { return ends.size(); }
+    std::span<const std::uint8_t> Entry(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+        return std::span<const std::uint8_t>(bytes).subspan(begin, ends[i] - begin);
+    }
+};
+
+void Parse_Index_Page(const Page_File& file, std::uint32_t page, Flat_Index_Page& out) {
     Page_Ref p = file.Read(page);
     const Page& b = *p;
-    Index_Page out;
+    out.bytes.clear();
+    out.ends.clear();
     out.type = b[0];
     if (out.type != format::Page_Type_Index_Leaf && out.type != format::Page_Type_Index_Node)
         file.Fail(page, "expected an index page, found page type " + std::to_string(out.type));
@@ -25,17 +42,38 @@ Index_Page Read_Index_Page(const Page_File& file, std::uint32_t page) {
         std::size_t end = format::Index_Entries + bit;
         if (end > format::Page_Size) file.Fail(page, "an index entry ends past the end of the page");
         if (end <= start) file.Fail(page, "an index entry has no bytes");
-        std::vector<std::uint8_t> entry;
-        if (!out.entries.empty()) {
-            const auto& first = out.entries.front();
-            if (prefix > first.size())
+        const std::size_t begin = out.bytes.size();
+        std::size_t shared = 0;
+        if (!out.ends.empty()) {
+            if (prefix > out.ends.front())
                 file.Fail(page, "the shared prefix (" + std::to_string(prefix) + " bytes) is longer than the first entry");
-            entry.assign(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(prefix));
+            shared = prefix;
         }
-        entry.insert(entry.end(), b.begin() + static_cast<std::ptrdiff_t>(start), b.begin() + static_cast<std::ptrdiff_t>(end));
-        if (entry.size() < min_entry) file.Fail(page, "an index entry is too short for its row pointer");
-        out.entries.push_back(std::move(entry));
+        // The first entry's leading bytes, then this entry's own.
+        out.bytes.resize(begin + shared + (end - start));
+        std::copy_n(out.bytes.begin(), shared, out.bytes.begin() + static_cast<std::ptrdiff_t>(begin));
+        std::copy(b.begin() + static_cast<std::ptrdiff_t>(start), b.begin() + static_cast<std::ptrdiff_t>(end),
+                  out.bytes.begin() + static_cast<std::ptrdiff_t>(begin + shared));
+        if (out.bytes.size() - begin < min_entry) file.Fail(page, "an index entry is too short for its row pointer");
+        out.ends.push_back(out.bytes.size());
         start = end;
+    }
+}
+
+}  // namespace
+
+Index_Page Read_Index_Page(const Page_File& file, std::uint32_t page) {
+    Flat_Index_Page flat;
+    Parse_Index_Page(file, page, flat);
+    Index_Page out;
+    out.type = flat.type;
+    out.tdef_page = flat.tdef_page;
+    out.prev = flat.prev;
+    out.next = flat.next;
+    out.tail = flat.tail;
+    for (std::size_t i = 0; i < flat.Count(); ++i) {
+        const auto e = flat.Entry(i);
+        out.entries.emplace_back(e.begin(), e.end());
     }
     return out;
 }
@@ -51,32 +89,41 @@ int Compare_Entries(const Index_Entry& a, const Index_Entry& b) {
 namespace {
 
 struct Walker {
+    static constexpr int max_depth = 32;
     const Page_File& file;
     const Table_Definition& table;
     const std::function<void(const Index_Entry&)>& visit;
     std::vector<std::uint32_t>* pages;
-    std::set<std::uint32_t> seen;
+    std::vector<bool> seen;
+    std::vector<Flat_Index_Page> levels;  // one per depth, reused
+    Index_Entry out;
 
     void Walk(std::uint32_t page, int depth) {
-        constexpr int max_depth = 32;
         if (depth > max_depth) file.Fail(page, "the index tree is deeper than " + std::to_string(max_depth) + " levels");
-        if (!seen.insert(page).second) file.Fail(page, "the index tree reaches this page twice (a loop)");
+        if (page < seen.size()) {
+            if (seen[page]) file.Fail(page, "the index tree reaches this page twice (a loop)");
+            seen[page] = true;
+        }
         if (pages) pages->push_back(page);
-        Index_Page p = Read_Index_Page(file, page);
+        Flat_Index_Page& p = levels[static_cast<std::size_t>(depth)];
+        Parse_Index_Page(file, page, p);
         if (p.tdef_page != table.page)
             file.Fail(page, "index page belongs to table definition " + std::to_string(p.tdef_page) + ", not " +
                                 std::to_string(table.page));
         if (p.type == format::Page_Type_Index_Leaf) {
-            for (const auto& e : p.entries) {
-                Index_Entry out;
-                std::size_t n = e.size() - format::Index_Row_Pointer_Size;
+            for (std::size_t i = 0; i < p.Count(); ++i) {
+                const auto e = p.Entry(i);
+                const std::size_t n = e.size() - format::Index_Row_Pointer_Size;
                 out.key.assign(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(n));
                 out.row = Row_Pointer{Get_U24_Big(e, n), e[n + 3]};
                 visit(out);
             }
             return;
         }
-        for (const auto& e : p.entries) Walk(Get_U32_Big(e, e.size() - format::Index_Child_Pointer_Size), depth + 1);
+        for (std::size_t i = 0; i < p.Count(); ++i) {
+            const auto e = p.Entry(i);
+            Walk(Get_U32_Big(e, e.size() - format::Index_Child_Pointer_Size), depth + 1);
+        }
         if (p.tail != 0) Walk(p.tail, depth + 1);
     }
 };
@@ -85,8 +132,10 @@ struct Walker {
 
 void Walk_Index(const Page_File& file, const Table_Definition& table, const Real_Index& index,
                 const std::function<void(const Index_Entry&)>& visit, std::vector<std::uint32_t>* pages) {
-    Walker w{file, table, visit, pages, {}};
+    Walker w{file, table, visit, pages, {}, {}, {}};
     if (index.root == 0) return;
+    w.seen.assign(file.Page_Count(), false);
+    w.levels.resize(Walker::max_depth + 1);
     w.Walk(index.root, 0);
 }
 

@@ -1,7 +1,13 @@
 #include "jet/Page_File.h"
 
+#include <cerrno>
 #include <cstring>
 #include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "jet/Bytes.h"
 #include "jet/Crypto.h"
@@ -68,12 +74,24 @@ Page_File::Page_File(const std::filesystem::path& path, const std::string& passw
     if (std::filesystem::is_directory(status)) throw Error(Name() + ": is a folder, not a database file");
     std::uintmax_t size = std::filesystem::file_size(path, ec);
     if (ec) throw Error(Name() + ": cannot read the file size (" + ec.message() + ")");
+#ifdef _WIN32
     file_.open(path, std::ios::binary);
     if (!file_) throw Error(Name() + ": cannot open the file for reading");
+#else
+    do {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) throw Error(Name() + ": cannot open the file for reading (" + std::generic_category().message(errno) + ")");
+#endif
 
     std::vector<std::uint8_t> raw(static_cast<std::size_t>(std::min<std::uintmax_t>(size, format::Page_Size)));
-    if (!raw.empty() && !file_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size())))
-        throw Error(Name() + ": cannot read the database header");
+    bool read = raw.empty();
+#ifdef _WIN32
+    read = read || file_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+#else
+    read = read || ::pread(fd_, raw.data(), raw.size(), 0) == static_cast<ssize_t>(raw.size());
+#endif
+    if (!read) throw Error(Name() + ": cannot read the database header");
     header_ = Parse_Header(raw, Name());
 
     if (size % format::Page_Size != 0)
@@ -103,15 +121,8 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
     const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
     const std::size_t bytes = std::size_t{count} * format::Page_Size;
     if (raw_.size() < bytes) raw_.resize(bytes);
-    if (page != position_) {
-        file_.clear();
-        file_.seekg(static_cast<std::streamoff>(page) * format::Page_Size);
-    }
-    if (!file_.read(reinterpret_cast<char*>(raw_.data()), static_cast<std::streamsize>(bytes))) {
-        position_ = UINT32_MAX;
+    if (!Read_Pages(page, count, raw_.data()))
         Fail(page, "cannot read the page (the file may be truncated or unreadable)");
-    }
-    position_ = page + count;
     last_end_ = page + count;
     if (ahead) run_end_ = page + count;
     Page_Ref result;
@@ -124,6 +135,38 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
         if (k == 0) result = s.data;
     }
     return result;
+}
+
+Page_File::~Page_File() {
+#ifndef _WIN32
+    if (fd_ >= 0) ::close(fd_);
+#endif
+}
+
+bool Page_File::Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const {
+    const std::size_t bytes = std::size_t{count} * format::Page_Size;
+#ifdef _WIN32
+    if (page != position_) {
+        file_.clear();
+        file_.seekg(static_cast<std::streamoff>(page) * format::Page_Size);
+    }
+    if (!file_.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(bytes))) {
+        position_ = UINT32_MAX;
+        return false;
+    }
+    position_ = page + count;
+    return true;
+#else
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::pread(fd_, into + done, bytes - done,
+                                  static_cast<off_t>(std::uint64_t{page} * format::Page_Size + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+#endif
 }
 
 void Page_File::Fail(std::uint32_t page, const std::string& what) const {

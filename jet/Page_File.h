@@ -44,6 +44,9 @@ public:
     // Opens `path` read-only; with `password` non-empty or the database protected, the
     // password must match (else Password_Error).
     Page_File(const std::filesystem::path& path, const std::string& password = {});
+    ~Page_File();
+    Page_File(const Page_File&) = delete;
+    Page_File& operator=(const Page_File&) = delete;
 
     const Database_Header& Header() const { return header_; }
     std::uint32_t Page_Count() const { return page_count_; }
@@ -62,13 +65,19 @@ public:
 
 private:
     std::filesystem::path path_;
+#ifdef _WIN32
     mutable std::ifstream file_;
+    mutable std::uint32_t position_ = UINT32_MAX;  // the page the stream stands at
+#else
+    int fd_ = -1;
+#endif
+    // Reads `count` whole pages from `page` on into `into`; false when they cannot be read.
+    bool Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const;
     std::uint32_t page_count_ = 0;
     Database_Header header_;
     static constexpr std::size_t Cache_Slots = 512;
     static constexpr std::uint32_t Read_Ahead_Pages = 32;  // per read when pages come in order
     mutable std::vector<std::uint8_t> raw_;     // read buffer
-    mutable std::uint32_t position_ = UINT32_MAX;  // the page the stream stands at
     mutable std::uint32_t run_end_ = UINT32_MAX;   // the page after the last run read ahead
     mutable std::uint32_t last_end_ = UINT32_MAX;  // the page after the last one read
     struct Slot {

@@ -1,18 +1,23 @@
 // Lays out a Database_Image as a fresh file. The layout is decided in full before any
-// byte is produced, because every page count can be known up front: rows are packed in
-// order, long values in row order, index entries sorted by key and then by row (which is
-// the order of the new row pointers, rows being packed in order onto consecutive pages).
+// byte is produced, because every page count can be known up front from one pass over
+// the rows (their sizes and their long values' lengths): rows are packed in order, long
+// values in row order onto a few open pages per column (a long value's full chunks get
+// pages of their own, its last chunk shares), index entries sorted by key and then by
+// row (the order of the new row pointers, rows being packed in order onto consecutive
+// pages).
 //
 // Page order: 0 header, 1 global usage map, the table definitions from page 2 in table
 // order, the usage-map host pages, then per table its data pages, its long-value pages
 // (column by column) and its index pages (leaves, then each upper level, the root last),
-// and finally the bitmap pages of any reference usage maps. Each page is written as soon
-// as it is made, so the writer holds the image and one page, never the whole file.
+// and finally the bitmap pages of any reference usage maps. A second pass over the rows
+// writes each page as soon as its last row has come, so the writer holds the layout, the
+// index keys and a few pages, never the rows of a whole table.
 #include "jet/Writer.h"
 
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <tuple>
 #include <span>
 
@@ -444,9 +449,16 @@ Page_Bytes Bitmap_Page(std::uint32_t block, const std::vector<std::uint32_t>& pa
 }
 
 struct Index_Page_Content {
-    std::vector<std::vector<std::uint8_t>> entries;  // full entries
+    std::vector<std::uint8_t> bytes;  // full entries, end to end
+    std::vector<std::size_t> ends;    // where each ends in bytes
     std::size_t prefix = 0;
     std::uint32_t tail = 0;
+    void Clear() {
+        bytes.clear();
+        ends.clear();
+        prefix = 0;
+        tail = 0;
+    }
 };
 
 Page_Bytes Index_Page(bool leaf, std::uint32_t owner, std::uint32_t prev, std::uint32_t next,
@@ -461,12 +473,13 @@ Page_Bytes Index_Page(bool leaf, std::uint32_t owner, std::uint32_t prev, std::u
     Put_U16(page, f::Index_Prefix_Length, static_cast<std::uint16_t>(content.prefix));
     page[f::Index_Node_Marker] = leaf ? 0 : 1;
     std::size_t at = 0;
-    for (std::size_t k = 0; k < content.entries.size(); ++k) {
-        const auto& e = content.entries[k];
+    for (std::size_t k = 0; k < content.ends.size(); ++k) {
+        const std::size_t begin = k == 0 ? 0 : content.ends[k - 1];
         const std::size_t skip = k == 0 ? 0 : content.prefix;
-        std::copy(e.begin() + static_cast<std::ptrdiff_t>(skip), e.end(),
+        std::copy(content.bytes.begin() + static_cast<std::ptrdiff_t>(begin + skip),
+                  content.bytes.begin() + static_cast<std::ptrdiff_t>(content.ends[k]),
                   page.begin() + static_cast<std::ptrdiff_t>(f::Index_Entries + at));
-        at += e.size() - skip;
+        at += content.ends[k] - begin - skip;
         page[f::Index_Entry_Mask + at / 8] |= static_cast<std::uint8_t>(1u << (at % 8));
     }
     Put_U16(page, f::Index_Free_Space, static_cast<std::uint16_t>(f::Index_Max_Entry_Bytes - at));
@@ -733,14 +746,17 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
                 open_lval.erase(col.first_page + ordinal);
             }
         };
-        std::vector<std::vector<std::uint8_t>> open_rows;
+        std::vector<std::vector<std::uint8_t>> open_rows;  // the data page being filled (buffers reused)
+        std::size_t open_count = 0;
         std::size_t open_used = 0;
         std::uint32_t data_page = 0;
         std::uint32_t r = 0;
         std::vector<std::uint8_t> chunk_row;
         Each_Row(table, [&](const Row_Image& row) {
             if (r >= plan.row_count || data_page >= plan.data_pages.size()) changed();
-            std::vector<std::uint8_t> bytes = row.bytes;
+            if (open_count == open_rows.size()) open_rows.emplace_back();
+            std::vector<std::uint8_t>& bytes = open_rows[open_count++];
+            bytes.assign(row.bytes.begin(), row.bytes.end());
             for (const auto& lv : row.long_values) {
                 if (!lv.loaded || !Has_Range(bytes.size(), lv.definition_offset, f::Long_Value_Definition_Size))
                     changed();
@@ -783,13 +799,13 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
                 }
             }
             open_used += bytes.size() + 2;
-            open_rows.push_back(std::move(bytes));
             const Data_Page_Plan& planned = plan.data_pages[data_page];
-            if (open_rows.size() == planned.rows) {
+            if (open_count == planned.rows) {
                 if (open_used != planned.used) changed();
-                std::vector<std::span<const std::uint8_t>> content(open_rows.begin(), open_rows.end());
+                std::vector<std::span<const std::uint8_t>> content(
+                    open_rows.begin(), open_rows.begin() + static_cast<std::ptrdiff_t>(open_count));
                 put_page(plan.first_data_page + data_page, Data_Page(plan.tdef_page, content));
-                open_rows.clear();
+                open_count = 0;
                 open_used = 0;
                 ++data_page;
             }
@@ -803,27 +819,30 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
         for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
             const Index_Plan& index = plan.indexes[i];
             const Index_Image& entries = table.indexes[i];
-            auto full_entry = [&](std::size_t sorted) {
+            Index_Page_Content content;
+            // Appends the key and row pointer of a sorted entry (and, on a node page, the child).
+            auto add_entry = [&](std::size_t sorted, std::optional<std::uint32_t> child) {
                 const std::uint32_t e = index.order[sorted];
                 const auto key = entries.Key(e);
-                std::vector<std::uint8_t> bytes;
-                bytes.reserve(key.size() + f::Index_Row_Pointer_Size + f::Index_Child_Pointer_Size);
-                bytes.assign(key.begin(), key.end());
+                content.bytes.insert(content.bytes.end(), key.begin(), key.end());
                 const Row_Pointer rp = plan.row_pointers[entries.Row(e)];
-                bytes.push_back(static_cast<std::uint8_t>(rp.page >> 16));
-                bytes.push_back(static_cast<std::uint8_t>(rp.page >> 8));
-                bytes.push_back(static_cast<std::uint8_t>(rp.page));
-                bytes.push_back(rp.row);
-                return bytes;
+                content.bytes.push_back(static_cast<std::uint8_t>(rp.page >> 16));
+                content.bytes.push_back(static_cast<std::uint8_t>(rp.page >> 8));
+                content.bytes.push_back(static_cast<std::uint8_t>(rp.page));
+                content.bytes.push_back(rp.row);
+                if (child)
+                    for (int shift = 24; shift >= 0; shift -= 8)
+                        content.bytes.push_back(static_cast<std::uint8_t>(*child >> shift));
+                content.ends.push_back(content.bytes.size());
             };
             for (std::size_t l = 0; l < index.levels.size(); ++l) {
                 const auto& level = index.levels[l];
                 for (std::size_t k = 0; k < level.size(); ++k) {
                     const auto& pp = level[k];
-                    Index_Page_Content content;
+                    content.Clear();
                     content.prefix = pp.prefix;
                     if (pp.leaf) {
-                        for (std::size_t s = pp.begin; s < pp.end; ++s) content.entries.push_back(full_entry(s));
+                        for (std::size_t s = pp.begin; s < pp.end; ++s) add_entry(s, std::nullopt);
                     } else {
                         const auto& below = index.levels[l - 1];
                         std::size_t last = pp.end;
@@ -831,15 +850,7 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
                             last = pp.end - 1;
                             content.tail = below[last].page;
                         }
-                        for (std::size_t c = pp.begin; c < last; ++c) {
-                            auto e = full_entry(below[c].last_entry);
-                            const std::uint32_t child = below[c].page;
-                            e.push_back(static_cast<std::uint8_t>(child >> 24));
-                            e.push_back(static_cast<std::uint8_t>(child >> 16));
-                            e.push_back(static_cast<std::uint8_t>(child >> 8));
-                            e.push_back(static_cast<std::uint8_t>(child));
-                            content.entries.push_back(std::move(e));
-                        }
+                        for (std::size_t c = pp.begin; c < last; ++c) add_entry(below[c].last_entry, below[c].page);
                     }
                     const std::uint32_t prev = k > 0 ? level[k - 1].page : 0;
                     const std::uint32_t next = k + 1 < level.size() ? level[k + 1].page : 0;

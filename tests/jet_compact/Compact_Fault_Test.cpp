@@ -13,6 +13,7 @@
 #include "jet/Database.h"
 #include "jet/Error.h"
 #include "jet/File_Output.h"
+#include "jet/Generator.h"
 
 namespace kelbrook::jet {
 namespace {
@@ -124,6 +125,61 @@ TEST_F(Compaction_Fault, RefusedOptionsLeaveNothing) {
         SCOPED_TRACE(destination);
         const auto m = Expect_Failure(source, test::Source_String(source), destination, {"source.mdb"});
         EXPECT_NE(m.find(part), std::string::npos) << m;
+    }
+}
+
+// A large table is read on one thread while the output is written on another: a failure
+// on either side, late in the table, stops both with its own message and leaves nothing.
+TEST_F(Compaction_Fault, FailuresLateInALargeTableStopCleanly) {
+    const path model = dir / "model.mdb";
+    Generate_Options options;
+    options.profile = "instrument-history";
+    options.rows = 6000;
+    options.deleted_fraction = 0;
+    Generate_Database(options, model);
+    // A long-value page used by one of the last rows of the largest table.
+    std::uint32_t late_value_page = 0;
+    {
+        Database db(model);
+        const auto& def = db.Definition(db.Find_Table("RunEvents"));
+        db.Rows(def, [&](const Live_Row& row) {
+            for (const auto& lv : row.long_values)
+                if (!lv.pages.empty()) late_value_page = lv.pages.back();
+        });
+    }
+    ASSERT_NE(late_value_page, 0u);
+    const auto model_bytes = test::Read_All(model);
+    test::fs::remove(model);
+    const path source = dir / "source.mdb";
+
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::string message_part;
+    };
+    const std::vector<Case> cases = {
+        {"long-value page overwritten",
+         [&] {
+             auto bytes = model_bytes;
+             std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(late_value_page) * 4096, 4096, 0x99);
+             test::Write_All(source, bytes);
+         },
+         "page " + std::to_string(late_value_page)},
+        {"disk full half-way",
+         [&] {
+             test::Write_All(source, model_bytes);
+             Simulate_Full_Disk_After(model_bytes.size() / 4);
+         },
+         "the disk is full"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.arrange();
+        const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"),
+                                      {"source.mdb"});
+        Simulate_Full_Disk_After(std::nullopt);
+        EXPECT_NE(m.find(c.message_part), std::string::npos) << m;
+        test::fs::remove(source);
     }
 }
 
