@@ -462,37 +462,49 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
                 row.long_values.resize(n);
                 ++count;
             };
-            if (!with_values) {
-                // Sizes only: quick enough to read on this thread.
+            if (with_values) {
+                hashes->clear();
+                hashes->reserve(expected);
+            }
+            auto read_here = [&] {
                 Row_Image row;
                 db.Rows(
                     def,
                     [&](const Live_Row& live) {
                         fill(row, live);
+                        if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
                         visit(row);
                     },
-                    false);
+                    with_values);
+            };
+            // Sizes only are quick enough to read on this thread. With their values, the
+            // rows are read (and each row's hash kept) on a second thread while this one
+            // writes; where no thread can be started, here.
+            Row_Pipe pipe;
+            std::thread reader;
+            if (with_values) {
+                try {
+                    reader = std::thread([&] {
+                        std::exception_ptr failure;
+                        try {
+                            db.Rows(def, [&](const Live_Row& live) {
+                                Row_Image& row = pipe.Slot();
+                                fill(row, live);
+                                hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
+                                pipe.Commit();
+                            });
+                        } catch (const Row_Pipe::Closed&) {
+                        } catch (...) {
+                            failure = std::current_exception();
+                        }
+                        pipe.Finish(failure);
+                    });
+                } catch (const std::system_error&) {
+                }
+            }
+            if (!reader.joinable()) {
+                read_here();
             } else {
-                // The source is read (and each row's hash kept) on a second thread while
-                // this one writes.
-                hashes->clear();
-                hashes->reserve(expected);
-                Row_Pipe pipe;
-                std::thread reader([&] {
-                    std::exception_ptr failure;
-                    try {
-                        db.Rows(def, [&](const Live_Row& live) {
-                            Row_Image& row = pipe.Slot();
-                            fill(row, live);
-                            hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
-                            pipe.Commit();
-                        });
-                    } catch (const Row_Pipe::Closed&) {
-                    } catch (...) {
-                        failure = std::current_exception();
-                    }
-                    pipe.Finish(failure);
-                });
                 try {
                     pipe.Drain(visit);
                 } catch (...) {
@@ -615,13 +627,18 @@ Compact_Result CompactDatabase(const std::string& source_connection,
                 if (thread.joinable()) thread.join();
             }
         } flusher;
-        flusher.thread = std::thread([&flusher, &temporary] {
+        auto flush = [&flusher, &temporary] {
             try {
                 Flush_To_Disk(temporary);
             } catch (...) {
                 flusher.failure = std::current_exception();
             }
-        });
+        };
+        try {
+            flusher.thread = std::thread(flush);
+        } catch (const std::system_error&) {
+            flush();  // no second thread: flush first
+        }
         // The strict check reads every row once; each is compared with the source on the way.
         std::vector<std::size_t> seen(expected.size(), 0);
         std::vector<bool> same(expected.size(), true);
@@ -645,7 +662,7 @@ Compact_Result CompactDatabase(const std::string& source_connection,
                             " rows instead of " + std::to_string(expected[t].rows) + ".");
             if (!same[t]) throw Error(failed + "table '" + expected[t].name + "' holds different values.");
         }
-        flusher.thread.join();
+        if (flusher.thread.joinable()) flusher.thread.join();
         if (flusher.failure) std::rethrow_exception(flusher.failure);
     }
     progress(0.95);
