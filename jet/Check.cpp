@@ -125,7 +125,7 @@ private:
             for (const auto& ic : t.real_indexes[k].columns)
                 for (std::size_t i = 0; i < t.columns.size(); ++i)
                     if (t.columns[i].number == ic.column_number) index_columns[k].push_back(i);
-        std::map<std::uint16_t, std::set<std::uint32_t>> lval_pages;
+        std::map<std::uint16_t, std::vector<std::uint32_t>> lval_pages;  // sorted and made unique below
         const bool ignore_nulls = std::any_of(t.real_indexes.begin(), t.real_indexes.end(),
                                               [](const Real_Index& ix) { return ix.Ignore_Nulls(); });
         std::uint64_t rows = 0;
@@ -144,7 +144,11 @@ private:
                 }
             }
             for (const auto& lv : row.long_values)
-                for (auto p : lv.pages) lval_pages[lv.column_number].insert(p);
+                if (!lv.pages.empty()) {
+                    auto& pages = lval_pages[lv.column_number];
+                    for (auto p : lv.pages)
+                        if (pages.empty() || pages.back() != p) pages.push_back(p);
+                }
         });
         if (!std::is_sorted(live.begin(), live.end())) Sort_Packed(live);
         if (options_.strict_global_map && rows != t.num_rows)
@@ -152,7 +156,9 @@ private:
 
         for (const auto& c : t.columns) {
             if (!c.Is_Long_Value()) continue;
-            std::vector<std::uint32_t> used(lval_pages[c.number].begin(), lval_pages[c.number].end());
+            std::vector<std::uint32_t>& used = lval_pages[c.number];
+            Sort_Packed(used);
+            used.erase(std::unique(used.begin(), used.end()), used.end());
             for (auto p : used) {
                 Use(p);
                 Page_Ref page = file_.Read(p);
