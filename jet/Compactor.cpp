@@ -16,22 +16,21 @@
 #include <array>
 #include <bit>
 #include <cctype>
-#include <cstring>
-#include <map>
-#include <optional>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
-#include <mutex>
-#include <thread>
 #include <exception>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "jet/Bytes.h"
 #include "jet/Check.h"
 #include "jet/Connection_String.h"
 #include "jet/Database.h"
-#include "jet/Digest.h"
 #include "jet/Error.h"
 #include "jet/File_Output.h"
 #include "jet/Format.h"
@@ -81,7 +80,7 @@ void Encode_Int32_Key(std::uint8_t* at, std::int32_t value, bool ascending) {
 struct Table_Summary {
     std::string name;
     std::uint64_t rows = 0;
-    std::vector<std::uint64_t> hashes;  // per row, in row order: hash of its decoded values
+    std::vector<std::uint64_t> hashes;  // per row, in row order: Stored_Row_Hash
 };
 
 std::uint32_t Derived_Key(const Database_Header& header) {
@@ -137,7 +136,7 @@ struct Id_Patch {
 // Rows handed from a reading thread to the writing one in batches of reused buffers, so
 // that reading the source and writing the output overlap. Either side may stop early: a
 // failure while reading is rethrown to the writer; a writer that stops closes the pipe,
-// and the reader then stops at its next row.
+// and the reader then stops when it needs its next batch.
 class Row_Pipe {
 public:
     struct Closed {};
