@@ -459,6 +459,7 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
                     image.value = lv.value;
                 }
                 row.long_values.resize(n);
+                if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
                 ++count;
             };
             if (with_values) {
@@ -471,7 +472,6 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
                     def,
                     [&](const Live_Row& live) {
                         fill(row, live);
-                        if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
                         visit(row);
                     },
                     with_values);
@@ -489,7 +489,6 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
                             db.Rows(def, [&](const Live_Row& live) {
                                 Row_Image& row = pipe.Slot();
                                 fill(row, live);
-                                hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
                                 pipe.Commit();
                             });
                         } catch (const Row_Pipe::Closed&) {
