@@ -18,11 +18,26 @@ void Our_Database_Engine::CompactDatabase(const std::string& source_connection,
     jet::CompactDatabase(source_connection, destination_connection, options);
 }
 
+// TODO(exclusive use): replaced by the real hold.
+std::unique_ptr<Database_Hold> Our_Database_Engine::Hold_Exclusive(const std::string&) {
+    return std::make_unique<Database_Hold>();
+}
+
+void Our_Database_Engine::Verify_Database(const std::string&) {}
+
 bool Our_Database_Engine_Available() { return true; }
 
 #else
 
 void Our_Database_Engine::CompactDatabase(const std::string&, const std::string&) {
+    throw Service_Error("The database engine is not part of this build");
+}
+
+std::unique_ptr<Database_Hold> Our_Database_Engine::Hold_Exclusive(const std::string&) {
+    throw Service_Error("The database engine is not part of this build");
+}
+
+void Our_Database_Engine::Verify_Database(const std::string&) {
     throw Service_Error("The database engine is not part of this build");
 }
 

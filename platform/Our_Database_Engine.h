@@ -15,6 +15,8 @@ public:
     // Throws the engine's error (jet::Error, its description in what()) or a Service_Error
     // for a Data Source that is not on drive C:. On failure no destination file is left.
     void CompactDatabase(const std::string& source_connection, const std::string& destination_connection) override;
+    std::unique_ptr<Database_Hold> Hold_Exclusive(const std::string& source_connection) override;
+    void Verify_Database(const std::string& connection) override;
 };
 
 // True when this build carries our engine's compactor (it can be missing while the engine

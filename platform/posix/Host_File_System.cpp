@@ -418,6 +418,9 @@ public:
         if (S_ISREG(status.st_mode) && Is_Read_Only(status)) Fail_With(Text_Permission_Denied, path);
         if (::unlink(file.c_str()) != 0) Fail(errno, path, Names::File);
     }
+
+    // TODO(leftovers): removes what an interrupted copy or compaction left.
+    void Remove_Leftover_Temporaries(const std::string&) override {}
 };
 
 }  // namespace

@@ -91,6 +91,12 @@ public:
         if (FAILED(result)) Fail(result, "The database engine failed to compact the database");
     }
 
+    // TODO(exclusive use): replaced by the real hold.
+    std::unique_ptr<Database_Hold> Hold_Exclusive(const std::string&) override {
+        return std::make_unique<Database_Hold>();
+    }
+    void Verify_Database(const std::string& connection) override { Our_Database_Engine().Verify_Database(connection); }
+
 private:
     [[noreturn]] static void Fail(HRESULT result, const char* fallback) {
         std::string message = win32::System_Message(static_cast<DWORD>(result));

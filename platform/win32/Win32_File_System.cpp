@@ -197,6 +197,9 @@ public:
         const std::wstring file = Wide(path);
         if (!DeleteFileW(file.c_str())) Fail_Last(file);
     }
+
+    // TODO(leftovers): removes what an interrupted copy or compaction left.
+    void Remove_Leftover_Temporaries(const std::string&) override {}
 };
 
 }  // namespace

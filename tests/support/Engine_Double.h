@@ -117,6 +117,11 @@ public:
         };
     }
 
+    std::unique_ptr<platform::Database_Hold> Hold_Exclusive(const std::string&) override {
+        return std::make_unique<platform::Database_Hold>();
+    }
+    void Verify_Database(const std::string&) override {}
+
 private:
     Action action_;
     std::shared_ptr<Engine_Log> log_;

@@ -146,6 +146,7 @@ public:
         plan_->Enter(File_Operation::Delete_One_File, path);
         inner_->Delete_One_File(path);
     }
+    void Remove_Leftover_Temporaries(const std::string& path) override { inner_->Remove_Leftover_Temporaries(path); }
 
 private:
     std::unique_ptr<platform::File_System_Service> inner_;
