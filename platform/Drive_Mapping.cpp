@@ -102,6 +102,15 @@ bool Names_Match(std::string_view a, std::string_view b) {
     return i == a.size() && j == b.size();
 }
 
+bool Name_Starts_With(std::string_view name, std::string_view prefix) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < name.size() && j < prefix.size()) {
+        if (Fold(Next_Code_Point(name, i)) != Fold(Next_Code_Point(prefix, j))) return false;
+    }
+    return j == prefix.size();
+}
+
 std::filesystem::path Drive_C_Folder() {
     {
         std::lock_guard lock(override_mutex);

@@ -31,6 +31,9 @@ std::filesystem::path To_Host_Path(std::string_view windows_path);
 // equal as they stand).
 bool Names_Match(std::string_view a, std::string_view b);
 
+// True when name begins with prefix, compared as Names_Match compares.
+bool Name_Starts_With(std::string_view name, std::string_view prefix);
+
 // The spelling of an existing entry of folder that matches name without regard to case,
 // preferring an exact match; nothing when there is none (or the folder cannot be read).
 std::optional<std::string> Find_Entry(const std::filesystem::path& folder, std::string_view name);

@@ -92,6 +92,25 @@ TEST(Drive_Mapping, NamesMatchWithoutRegardToCase) {
     }
 }
 
+TEST(Drive_Mapping, NamePrefixesMatchWithoutRegardToCase) {
+    struct Case {
+        const char* name;
+        const char* prefix;
+        bool match;
+    };
+    const Case cases[] = {
+        {".duvura-d-7-7.mdb.kelbrook-tmp-a1B2c3", ".DUVURA-D-7-7.MDB.kelbrook-tmp-", true},
+        {".\xC3\x84rger.mdb.kelbrook-tmp-x", ".\xC3\xA4RGER.MDB.kelbrook-tmp-", true},  // Ärger / äRGER
+        {".duvura-d-7-7.mdb.kelbrook-tmp-", ".duvura-d-7-7.mdb.kelbrook-tmp-", true},
+        {".duvura-d-7-7.mdb.kelbrook-tm", ".duvura-d-7-7.mdb.kelbrook-tmp-", false},
+        {".duvura-d-7-7.mdbx.kelbrook-tmp-1", ".duvura-d-7-7.mdb.kelbrook-tmp-", false},
+        {"duvura-d-7-7.mdb.kelbrook-tmp-1", ".duvura-d-7-7.mdb.kelbrook-tmp-", false},
+        {"\xC3\x84", "\xC3", false},  // half a character is no prefix of it
+        {"anything", "", true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(platform::Name_Starts_With(c.name, c.prefix), c.match) << c.name << " / " << c.prefix;
+}
+
 TEST(Drive_Mapping, DefaultFollowsTheBuildOrWine) {
     platform::Set_Drive_C_Folder(std::nullopt);
     const std::string built_in = KELBROOK_TEST_DRIVE_C;

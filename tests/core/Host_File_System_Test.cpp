@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -306,6 +309,177 @@ TEST_F(Host_File_System, CopyThatRunsOutOfSpaceLeavesTheDestinationAsItWas) {
     EXPECT_EQ(drive.Read("C:\\b\\backup.mdb"), "the good backup");
     EXPECT_EQ(Entries(drive.Host("C:\\b")), std::vector<std::string>{"backup.mdb"});
     EXPECT_EQ(Entries(drive.Host("C:\\Out")), std::vector<std::string>{"d"});
+}
+
+// The lowest descriptor number that is free now: opening one more file takes it.
+int Lowest_Free_Descriptor() {
+    const int probe = ::dup(0);
+    ::close(probe);
+    return probe;
+}
+
+// A resource limit lowered for as long as the object lives.
+class Lowered_Limit {
+public:
+    Lowered_Limit(int resource, rlim_t value) : resource_(resource) {
+        getrlimit(resource_, &old_);
+        rlimit lowered = old_;
+        lowered.rlim_cur = value;
+        setrlimit(resource_, &lowered);
+    }
+    ~Lowered_Limit() { setrlimit(resource_, &old_); }
+    Lowered_Limit(const Lowered_Limit&) = delete;
+    Lowered_Limit& operator=(const Lowered_Limit&) = delete;
+
+private:
+    int resource_;
+    rlimit old_{};
+};
+
+TEST_F(Host_File_System, CopyThatCannotMakeItsTemporaryLeavesTheDestinationAsItWas) {
+    // The source opens, the temporary beside the destination does not: no descriptor is
+    // left for it.
+    drive.Write("C:\\d\\live.mdb", std::string(100000, 'L'));
+    drive.Write("C:\\b\\backup.mdb", "the good backup");
+    std::vector<std::string> failures;
+    for (const auto& copy : std::vector<std::function<void()>>{
+             [&] { files->Copy_One_File("C:\\d\\live.mdb", "C:\\b\\backup.mdb"); },
+             [&] { files->CopyFile("C:\\d\\live.mdb", "C:\\b\\BACKUP.MDB", true); },
+             [&] { files->Copy_One_File("C:\\d\\live.mdb", "C:\\b\\new.mdb"); }}) {
+        try {
+            const Lowered_Limit limit(RLIMIT_NOFILE, static_cast<rlim_t>(Lowest_Free_Descriptor() + 1));
+            copy();
+            failures.push_back("no failure");
+        } catch (const platform::Service_Error& failure) {
+            failures.push_back(failure.what());
+        }
+    }
+    EXPECT_EQ(failures, (std::vector<std::string>(3, "Path/File access error")));
+    EXPECT_EQ(drive.Read("C:\\b\\backup.mdb"), "the good backup");
+    EXPECT_EQ(Entries(drive.Host("C:\\b")), std::vector<std::string>{"backup.mdb"});
+}
+
+TEST_F(Host_File_System, ACopyKilledHalfWayLeavesATemporaryThatTheNextRunRemoves) {
+    drive.Write("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb", std::string(1 << 20, 'L'));
+    drive.Write("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb", "the good backup");
+    // A child process copies under a 64 KiB file size limit and is killed by the signal
+    // that the limit raises, half-way through writing the temporary.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_DFL);
+        rlimit small{64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &small);
+        try {
+            files->Copy_One_File("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb",
+                                 "C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb");
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "the copy was not killed half-way";
+
+    const std::vector<std::string> left = Entries(drive.Host("C:\\Tarvel\\KT500\\Old Software"));
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].rfind(".duvura-d-7-7.mdb.kelbrook-tmp-", 0), 0u) << left[0];
+    EXPECT_EQ(left[1], "duvura-d-7-7.mdb");
+    EXPECT_EQ(drive.Read("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb"), "the good backup");
+
+    files->Remove_Leftover_Temporaries("C:\\TARVEL\\KT500\\old software\\DUVURA-D-7-7.MDB");
+    EXPECT_EQ(Entries(drive.Host("C:\\Tarvel\\KT500\\Old Software")), std::vector<std::string>{"duvura-d-7-7.mdb"});
+    EXPECT_EQ(drive.Read("C:\\Tarvel\\KT500\\Old Software\\duvura-d-7-7.mdb"), "the good backup");
+}
+
+TEST_F(Host_File_System, LeftoverRemovalTakesOnlyTheFilesTemporariesAndLegacyOnes) {
+    const std::string folder = "C:\\Tarvel\\KT500\\data\\";
+    const std::vector<std::string> removed = {
+        ".duvura-d-7-7.mdb.kelbrook-tmp-a1B2c3",
+        ".DUVURA-D-7-7.MDB.KELBROOK-TMP-zz",  // names match without regard to case
+        ".duvura-d-7-7.mdb.kelbrook-tmp-",
+        ".kelbrook-copy-Xy12Ab",  // what older builds named their copy temporaries
+    };
+    const std::vector<std::string> kept_files = {
+        "duvura-d-7-7.mdb",
+        "duvura-d-7-7.mdb.kelbrook-tmp-1",       // no leading dot
+        ".duvura-d-7-7.mdbx.kelbrook-tmp-1",     // another file's
+        ".duvura-h-7-7.mdb.kelbrook-tmp-1",      // another file's
+        ".duvura-d-7-7.mdb.kelbrook-tm",         // not the whole infix
+        "kelbrook-copy-Xy12Ab",
+    };
+    for (const std::string& name : removed) drive.Write(folder + name, "leftover");
+    for (const std::string& name : kept_files) drive.Write(folder + name, "keep");
+    // A folder and a link of a temporary's name are no leftovers of ours.
+    drive.Write(folder + ".duvura-d-7-7.mdb.kelbrook-tmp-dir\\inside.txt", "keep");
+    drive.Write("C:\\Outside\\precious.mdb", "keep");
+    fs::create_symlink(drive.Host("C:\\Outside\\precious.mdb"), drive.Host(folder + ".duvura-d-7-7.mdb.kelbrook-tmp-link"));
+    fs::create_symlink(drive.Host("C:\\Outside\\precious.mdb"), drive.Host(folder + ".kelbrook-copy-link"));
+    const std::vector<std::string> before = Entries(drive.Root());
+
+    files->Remove_Leftover_Temporaries(folder + "Duvura-D-7-7.mdb");
+
+    std::vector<std::string> expected;
+    for (const std::string& entry : before) {
+        const bool gone = std::any_of(removed.begin(), removed.end(),
+                                      [&](const std::string& name) { return entry == "Tarvel/KT500/data/" + name; });
+        if (!gone) expected.push_back(entry);
+    }
+    EXPECT_EQ(Entries(drive.Root()), expected);
+    EXPECT_EQ(drive.Read("C:\\Outside\\precious.mdb"), "keep");
+
+    // Nothing to remove, and no folder at all: neither is a failure.
+    files->Remove_Leftover_Temporaries(folder + "duvura-d-7-7.mdb");
+    files->Remove_Leftover_Temporaries("C:\\Tarvel\\No Such Folder\\duvura-d-7-7.mdb");
+    files->Remove_Leftover_Temporaries("C:\\Tarvel\\KT500\\data\\duvura-d-7-7.mdb\\below-a-file.mdb");
+    EXPECT_EQ(Entries(drive.Root()), expected);
+}
+
+TEST_F(Host_File_System, CopyFolderLeavesOutLinksThatLeadOutOfIt) {
+    const std::string source = "C:\\Tarvel\\KT500\\Debug Files\\";
+    drive.Write(source + "a.log", "a");
+    drive.Write(source + "sub\\b.log", "b");
+    drive.Write("C:\\Tarvel\\Secrets\\password.txt", "secret");
+    const auto link = [&](const fs::path& target, const std::string& name, bool folder) {
+        if (folder)
+            fs::create_directory_symlink(target, drive.Host(source + name));
+        else
+            fs::create_symlink(target, drive.Host(source + name));
+    };
+    link(drive.Host("C:\\Tarvel\\Secrets\\password.txt"), "outside-file.txt", false);
+    link(drive.Host("C:\\Tarvel\\Secrets"), "outside-folder", true);
+    link("../../Secrets/password.txt", "relative-outside.txt", false);
+    link("/etc/passwd", "system-file", false);
+    link("a.log", "inside-file.log", false);         // copied as the file it names
+    link("sub", "inside-folder", true);               // the folder is copied under its own name
+    link("..", "parent", true);                       // would copy without end
+    link(".", "self", true);
+    link("no-such-file", "dangling", false);
+    link("sub/../../Debug Files/sub/b.log", "winding.log", false);
+
+    drive.Make_Folder("C:\\Out");
+    files->CopyFolder(source, "C:\\Out\\", true);
+    EXPECT_EQ(Entries(drive.Host("C:\\Out")),
+              (std::vector<std::string>{"Debug Files", "Debug Files/a.log", "Debug Files/inside-file.log", "Debug Files/sub",
+                                        "Debug Files/sub/b.log", "Debug Files/winding.log"}));
+    EXPECT_EQ(drive.Read("C:\\Out\\Debug Files\\inside-file.log"), "a");
+    EXPECT_FALSE(fs::is_symlink(drive.Host("C:\\Out\\Debug Files\\inside-file.log")));
+    EXPECT_EQ(drive.Read("C:\\Out\\Debug Files\\winding.log"), "b");
+}
+
+TEST_F(Host_File_System, DeleteFolderRemovesLinksDeepInTheTreeAndNotWhatTheyPointAt) {
+    drive.Write("C:\\Outside\\precious.txt", "keep");
+    drive.Write("C:\\Outside\\deeper\\more.txt", "keep too");
+    drive.Write("C:\\Out\\one\\two\\file.txt", "x");
+    fs::create_directory_symlink(drive.Host("C:\\Outside"), drive.Host("C:\\Out\\one\\two\\to-folder"));
+    fs::create_symlink(drive.Host("C:\\Outside\\precious.txt"), drive.Host("C:\\Out\\one\\to-file"));
+    fs::create_directory_symlink(drive.Host("C:\\Out"), drive.Host("C:\\Out\\one\\two\\loop"));
+    Make_Read_Only(drive.Host("C:\\Outside\\precious.txt"));
+    // A read-only file outside the tree does not stop the removal: only the link goes.
+    files->DeleteFolder("C:\\Out", false);
+    EXPECT_FALSE(drive.Exists("C:\\Out"));
+    EXPECT_EQ(Entries(drive.Host("C:\\Outside")), (std::vector<std::string>{"deeper", "deeper/more.txt", "precious.txt"}));
+    EXPECT_EQ(drive.Read("C:\\Outside\\precious.txt"), "keep");
 }
 
 TEST_F(Host_File_System, DeleteOneFileIsCaseBlind) {
