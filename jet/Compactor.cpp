@@ -7,9 +7,10 @@
 //
 // The rows are not held: they are read from the source as the writer asks for them
 // (once for their sizes, once to write them), so memory stays small whatever the size.
-// The output is written beside the destination under a temporary name, flushed to the
-// disk while it is read back, strictly checked and compared row by row with the source,
-// and only then renamed into place.
+// The source is held for this process alone throughout (Exclusive_Use). The output is
+// written beside the destination under a temporary name, flushed to the disk while it is
+// read back, strictly checked and compared row by row with the source, and only then
+// renamed into place by a rename that never replaces an existing file.
 #include "jet/Compactor.h"
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include "jet/Connection_String.h"
 #include "jet/Database.h"
 #include "jet/Error.h"
+#include "jet/Exclusive_Use.h"
 #include "jet/File_Output.h"
 #include "jet/Format.h"
 #include "jet/Index.h"
@@ -539,16 +541,20 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     std::error_code ec;
     const auto source_status = std::filesystem::status(source_path, ec);
     if (!std::filesystem::is_regular_file(source_status))
-        throw Error("Could not find file '" + source.data_source + "'.");
+        throw Error("Could not find file '" + source.data_source + "'.", Error_Kind::Not_Found);
     if (std::filesystem::exists(std::filesystem::symlink_status(destination_path, ec)))
-        throw Error("Database already exists.");
+        throw Error("Database already exists.", Error_Kind::Exists);
     {
         const auto folder = destination_path.parent_path();
         if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
             throw Error("'" + destination.data_source +
                         "' is not a valid path. Make sure that the path name is spelled correctly "
-                        "and that you are connected to the server on which the file resides.");
+                        "and that you are connected to the server on which the file resides.",
+                        Error_Kind::Not_Found);
     }
+    // The source is ours alone until the compacted copy is in place, as Jet's exclusive
+    // open keeps it; a hold this process already has (the rotation's) is shared.
+    const Exclusive_Use hold(source_path, source.data_source);
 
     // Open the source read-only; a bad header is an unrecognised format.
     try {
@@ -577,10 +583,9 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     const bool encrypt = destination.encrypt.value_or(header.database_key != 0);
     image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
 
-    // Write beside the destination, check, then move into place.
-    std::filesystem::path temporary = destination_path;
-    temporary += ".compacting";
-    Remove_Quietly(temporary);
+    // Write beside the destination under a name of its own, check, then move into place
+    // without ever replacing a file that appeared meanwhile.
+    const std::filesystem::path temporary = Temporary_Path_For(destination_path);
     struct Cleanup {
         std::filesystem::path path;
         bool keep = false;
@@ -665,9 +670,12 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     }
     progress(0.95);
 
-    if (std::filesystem::exists(std::filesystem::symlink_status(destination_path, ec)))
-        throw Error("Database already exists.");
-    Replace_File(temporary, destination_path);
+    try {
+        Rename_Without_Replacing(temporary, destination_path);
+    } catch (const Error& e) {
+        if (e.kind() == Error_Kind::Exists) throw Error("Database already exists.", Error_Kind::Exists);
+        throw;
+    }
     cleanup.keep = true;
     progress(1.0);
     return Compact_Result{pages_before, written.pages};

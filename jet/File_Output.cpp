@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <system_error>
 
 #include "jet/Error.h"
@@ -12,6 +15,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <stdio.h>  // renameat2
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -219,21 +223,81 @@ void Flush_To_Disk(const std::filesystem::path& path) {
 #endif
 }
 
-void Replace_File(const std::filesystem::path& from, const std::filesystem::path& to) {
+std::filesystem::path Temporary_Path_For(const std::filesystem::path& destination) {
+    // The process, the time and a counter make the name unique on this host; the random
+    // part keeps two hosts writing into one shared folder apart.
+    static std::atomic<std::uint64_t> counter{0};
+    static const std::uint64_t random_part = [] {
+        std::random_device device;
+        return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    }();
 #ifdef _WIN32
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        throw Error("Could not move '" + Path_Text(from) + "' to '" + Path_Text(to) + "': " +
-                    Windows_Message(GetLastError()));
+    const std::uint64_t process = GetCurrentProcessId();
 #else
-    if (::rename(from.c_str(), to.c_str()) != 0) {
+    const std::uint64_t process = static_cast<std::uint64_t>(::getpid());
+#endif
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    char suffix[80];
+    std::snprintf(suffix, sizeof suffix, "%llx-%llx-%llx-%llx", static_cast<unsigned long long>(process),
+                  static_cast<unsigned long long>(now), static_cast<unsigned long long>(counter++),
+                  static_cast<unsigned long long>(random_part));
+    std::filesystem::path name = ".";
+    name += destination.filename();
+    name += Temporary_Infix;
+    name += suffix;
+    return destination.parent_path() / name;
+}
+
+namespace {
+
+[[noreturn]] void Fail_Move(const std::filesystem::path& from, const std::filesystem::path& to,
+                            const std::string& why, Error_Kind kind) {
+    throw Error("Could not move '" + Path_Text(from) + "' to '" + Path_Text(to) + "': " + why, kind);
+}
+
+#ifndef _WIN32
+// The rename that refuses to replace, on file systems (or kernels) without renameat2's
+// RENAME_NOREPLACE: a hard link fails when the name is taken; the old name then goes.
+// Where even links are refused (some FUSE and FAT mounts), a check right before a plain
+// rename is the best the host offers.
+void Link_Then_Unlink(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return;
+    }
+    const int code = errno;
+    if (code == EEXIST) Fail_Move(from, to, "the file already exists.", Error_Kind::Exists);
+    if (code != EPERM && code != ENOTSUP && code != ENOSYS)
+        Fail_Move(from, to, System_Message(code) + ".", Error_Kind::IO);
+    struct stat status;
+    if (::lstat(to.c_str(), &status) == 0) Fail_Move(from, to, "the file already exists.", Error_Kind::Exists);
+    if (::rename(from.c_str(), to.c_str()) != 0) Fail_Move(from, to, System_Message(errno) + ".", Error_Kind::IO);
+}
+#endif
+
+}  // namespace
+
+void Rename_Without_Replacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+#ifdef _WIN32
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
+            Fail_Move(from, to, "the file already exists.", Error_Kind::Exists);
+        Fail_Move(from, to, Windows_Message(code), Error_Kind::IO);
+    }
+#else
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
         const int code = errno;
-        throw Error("Could not move '" + Path_Text(from) + "' to '" + Path_Text(to) + "': " +
-                    System_Message(code) + ".");
+        if (code == EEXIST) Fail_Move(from, to, "the file already exists.", Error_Kind::Exists);
+        if (code == EINVAL || code == ENOSYS)
+            Link_Then_Unlink(from, to);
+        else
+            Fail_Move(from, to, System_Message(code) + ".", Error_Kind::IO);
     }
     // Make the new directory entry durable.
     std::filesystem::path folder = to.parent_path();
     if (folder.empty()) folder = ".";
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);

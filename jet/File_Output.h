@@ -1,6 +1,7 @@
 // Writing whole files safely: created exclusively (an existing file is never overwritten),
 // written in full, flushed to the disk, and removed again when anything fails. Also the
-// atomic replacement the compactor uses to put a finished temporary file in place.
+// temporary names and the rename that never replaces, with which the compactor puts a
+// finished file in place.
 #pragma once
 
 #include <cstddef>
@@ -53,9 +54,20 @@ private:
 // Makes a finished file's bytes durable (fsync / FlushFileBuffers). Throws Error.
 void Flush_To_Disk(const std::filesystem::path& path);
 
-// Moves `from` onto `to`, replacing it, and makes the move durable where the platform
-// allows. Throws Error on failure (then `from` is left as it was).
-void Replace_File(const std::filesystem::path& from, const std::filesystem::path& to);
+// Temporaries for a destination D are made in D's folder and named "." + D's name +
+// Temporary_Infix + a unique suffix, so that a later run can find and remove what an
+// interrupted one left (the platform's file service uses the same infix).
+inline constexpr const char* Temporary_Infix = ".kelbrook-tmp-";
+
+// A name for a temporary of `destination` that no other process or call picks.
+std::filesystem::path Temporary_Path_For(const std::filesystem::path& destination);
+
+// Renames `from` to `to` unless `to` exists, atomically: renameat2 with RENAME_NOREPLACE
+// (link and unlink where the file system has no such rename), MoveFileExW without
+// MOVEFILE_REPLACE_EXISTING on Windows; then makes the move durable where the platform
+// allows. Throws Error of kind Exists when `to` is there (then nothing has changed), of
+// kind IO on any other failure (then `from` is left as it was).
+void Rename_Without_Replacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes a file if it is there; reports nothing.
 void Remove_Quietly(const std::filesystem::path& path);

@@ -272,4 +272,13 @@ inline constexpr std::size_t Max_Compressed_Memo_Chars = 1024;
 // Sign byte of a negative numeric value.
 inline constexpr std::uint8_t Numeric_Negative = 0x80;
 
+// ---- Lock file (<name>.ldb beside the database; docs/jet4-locking.md) ----------------------
+inline constexpr char Lock_File_Extension[] = ".ldb";           // same folder, same stem as the .mdb
+inline constexpr std::size_t Lock_Record_Size = 64;             // one record a user: computer, then user name
+inline constexpr std::size_t Lock_Record_Name_Size = 32;        // bytes of each name, NUL-padded
+inline constexpr std::uint32_t Lock_User_Slots = 255;           // users at most (file never above 255 * 64 bytes)
+inline constexpr std::uint64_t Lock_Exclusive_Byte = 0x10000000;  // user lock only an exclusive opener takes
+inline constexpr std::uint64_t Lock_First_User_Byte = 0x10000001;  // first shared opener's 1-byte user lock
+inline constexpr std::uint64_t Lock_User_Range = 1 + Lock_User_Slots;  // bytes from Lock_Exclusive_Byte: every user lock
+
 }  // namespace kelbrook::jet::format

@@ -4,9 +4,16 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <algorithm>
+#include <cwctype>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "jet/Connection_String.h"
+#include "jet/Exclusive_Use.h"
 #include "platform/Database_Engine.h"
 #include "platform/File_System_Service.h"
 #include "platform/Our_Database_Engine.h"
@@ -43,6 +50,53 @@ std::string Take(BSTR& text) {
     text = nullptr;
     return narrow;
 }
+
+std::string Data_Source_Of(const std::string& connection) {
+    return jet::Interpret_Source(jet::Parse_Connection_String(connection)).data_source;
+}
+
+bool Same_Path(const std::string& a, const std::string& b) {
+    const std::wstring wa = win32::Wide(a), wb = win32::Wide(b);
+    return std::equal(wa.begin(), wa.end(), wb.begin(), wb.end(),
+                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+}
+
+// The hold the platform's engine gives. Its CompactDatabase opens the source exclusively
+// itself, and any open of ours (a handle of the file, a lock on its lock file) would make
+// that open fail. So the hold comes in two steps: Hold_Exclusive takes our full hold and
+// lets it go at once, which fails with Jet's text while another program has the database
+// open; CompactDatabase of the same source, once the platform's compaction has returned,
+// engages the full hold for the rest of the rotation. During the compaction Jet's own
+// exclusive open keeps others out; only the moment between its close and our hold is open.
+class Com_Hold final : public Database_Hold {
+public:
+    using Registry = std::vector<Com_Hold*>;
+    Com_Hold(std::string data_source, std::shared_ptr<Registry> registry)
+        : data_source_(std::move(data_source)), registry_(std::move(registry)) {
+        jet::Exclusive_Use check(win32::Wide(data_source_), data_source_);
+        registry_->push_back(this);
+    }
+    ~Com_Hold() override { std::erase(*registry_, this); }
+    Com_Hold(const Com_Hold&) = delete;
+    Com_Hold& operator=(const Com_Hold&) = delete;
+
+    const std::string& Data_Source() const { return data_source_; }
+    void Engage() {
+        if (use_) return;
+        use_.emplace(win32::Wide(data_source_), data_source_);
+        if (released_) use_->Release_File();
+    }
+    void Release_File() override {
+        released_ = true;
+        if (use_) use_->Release_File();
+    }
+
+private:
+    std::string data_source_;
+    std::shared_ptr<Registry> registry_;
+    std::optional<jet::Exclusive_Use> use_;
+    bool released_ = false;
+};
 
 class Com_Jet_Engine final : public Database_Engine {
 public:
@@ -89,11 +143,14 @@ public:
             throw Service_Error(description);
         }
         if (FAILED(result)) Fail(result, "The database engine failed to compact the database");
+        // The platform's engine has closed the source: holds of it take it now.
+        const std::string compacted = Data_Source_Of(source_connection);
+        for (Com_Hold* hold : std::vector<Com_Hold*>(*holds_))
+            if (Same_Path(hold->Data_Source(), compacted)) hold->Engage();
     }
 
-    // TODO(exclusive use): replaced by the real hold.
-    std::unique_ptr<Database_Hold> Hold_Exclusive(const std::string&) override {
-        return std::make_unique<Database_Hold>();
+    std::unique_ptr<Database_Hold> Hold_Exclusive(const std::string& source_connection) override {
+        return std::make_unique<Com_Hold>(Data_Source_Of(source_connection), holds_);
     }
     void Verify_Database(const std::string& connection) override { Our_Database_Engine().Verify_Database(connection); }
 
@@ -105,6 +162,7 @@ private:
 
     IDispatch* engine_;
     bool uninitialize_;
+    std::shared_ptr<Com_Hold::Registry> holds_ = std::make_shared<Com_Hold::Registry>();
 };
 
 }  // namespace
