@@ -1,6 +1,7 @@
 // The installation layout, the connection-string pieces and the compaction report: the
-// constants that are the same in both deliverables, so that code built once (the database
-// maintenance) can use them without choosing a variant. Every text is exact.
+// constants that are the same in both deliverables, so that code that does not depend on
+// the variant (the list of databases the rotation takes, Site_Databases.h) can use them
+// without choosing one. Every text is exact.
 #pragma once
 
 #include <string_view>

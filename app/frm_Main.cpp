@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "Constants.h"
+#include "Site_Databases.h"
 
 namespace kelbrook {
 
@@ -64,7 +65,10 @@ void frm_Main::Gathering_Run() {
     view_.Set_Visible(Control::cmd_Continue, false);
     view_.Set_Visible(Control::cmd_Cancel, false);
 
-    if (Use_File_System().FileExists(Text(Constants::Data_Database))) {
+    // The data database is there when its live file is, or when only the compacted copy is
+    // (a run interrupted while replacing the live file): the rotation puts that copy back.
+    platform::File_System_Service& found = Use_File_System();
+    if (found.FileExists(Text(Constants::Data_Database)) || found.FileExists(Text(Constants::Data_Database_New))) {
         view_.Set_Label_Text(Text(Constants::Working_Text));
         // The steps below take minutes on a large database and the window takes no input
         // meanwhile; paint the working text now so that it does not look hung.
@@ -146,7 +150,7 @@ platform::Database_Engine& frm_Main::Use_Jet_Engine() {
     return *Jet_Engine;
 }
 
-bool frm_Main::Compact_Databases() { return maintenance::Compact_Databases(*this); }
+bool frm_Main::Compact_Databases() { return maintenance::Compact_Databases(*this, Site_Databases()); }
 
 void frm_Main::Report_Compaction_Failure(const std::string& description) {
     view_.Show_Message(Text(Constants::Compact_Error_Prefix) + description, Text(Constants::Compact_Error_Title),

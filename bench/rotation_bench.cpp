@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "app/Site_Databases.h"
 #include "maintenance/Compact_Databases.h"
 #include "platform/Database_Engine.h"
 #include "platform/Drive_Mapping.h"
@@ -106,8 +107,8 @@ int main(int argc, char** argv) {
         files->Delete_One_File("C:\\Tarvel\\scratch.mdb");
 
         Bench_Host host;
-        const double first = Seconds([&] { maintenance::Compact_Databases(host); });
-        const double second = Seconds([&] { maintenance::Compact_Databases(host); });
+        const double first = Seconds([&] { maintenance::Compact_Databases(host, Site_Databases()); });
+        const double second = Seconds([&] { maintenance::Compact_Databases(host, Site_Databases()); });
 
         std::printf("data database     %s: %ju bytes, compacted %ju\n", argv[1], data_before,
                     static_cast<std::uintmax_t>(fs::file_size(data_file)));

@@ -96,6 +96,16 @@ struct Starter_Double final : platform::Process_Starter {
 
 const std::string Output_Name = "2014-02-13" + S(Constants::Output_Folder_Suffix);
 
+std::tm Test_Day() {
+    std::tm day{};
+    day.tm_year = 2014 - 1900;
+    day.tm_mon = 1;
+    day.tm_mday = 13;
+    day.tm_hour = 23;
+    day.tm_min = 59;
+    return day;
+}
+
 class Gathering : public ::testing::Test {
 protected:
     testing::Temp_Drive Temp;
@@ -104,6 +114,8 @@ protected:
     std::shared_ptr<testing::Engine_Log> Engine_Calls = std::make_shared<testing::Engine_Log>();
     testing::Engine_Double::Action Engine_Action = testing::Engine_Double::Copying(" compacted");
     std::shared_ptr<testing::Fault_Plan> Faults = std::make_shared<testing::Fault_Plan>();
+    // Shared by every window a test makes: two windows stand for two runs of the program.
+    std::shared_ptr<testing::Engine_Locks> Locks = std::make_shared<testing::Engine_Locks>();
     std::vector<std::pair<std::string, int>> Started;
     int File_Systems_Made = 0;
     bool File_System_Unavailable = false;
@@ -138,21 +150,13 @@ protected:
         };
         services.Make_Jet_Engine = [this]() -> std::unique_ptr<platform::Database_Engine> {
             if (Real_Engine) return platform::Create_Database_Engine();
-            return std::make_unique<testing::Engine_Double>(Engine_Action, Engine_Calls);
+            return std::make_unique<testing::Engine_Double>(Engine_Action, Engine_Calls, Locks);
         };
         services.Make_Process_Starter = [this]() -> std::unique_ptr<platform::Process_Starter> {
             if (Starter_Unavailable) throw Service_Error("Out of memory");
             return std::make_unique<Starter_Double>(&Started, Starter_Fails);
         };
-        services.Now = [] {
-            std::tm day{};
-            day.tm_year = 2014 - 1900;
-            day.tm_mon = 1;
-            day.tm_mday = 13;
-            day.tm_hour = 23;
-            day.tm_min = 59;
-            return day;
-        };
+        services.Now = Test_Day;
         Form = std::make_unique<frm_Main>(View, services);
         Form->Form_Load();
         return *Form;
@@ -390,6 +394,91 @@ TEST_F(Gathering, FailedCompactionIsReportedAndEndsTheProgram) {
         EXPECT_TRUE(fs::exists(Host(Constants::Data_Database)));
         EXPECT_TRUE(fs::exists(Host(Constants::History_Database)));
     }
+}
+
+// A run that was killed after the live data database had gone and before the compacted
+// copy took its place left only the copy: the next run finds it, puts it back and gathers.
+TEST_F(Gathering, CompactedCopyWithoutTheLiveDataDatabaseIsPutBackAndGathered) {
+    fs::rename(Host(Constants::Data_Database), Host(Constants::Data_Database_New));
+    Window().cmd_Continue_Click();
+
+    ASSERT_TRUE(View.Messages.empty()) << View.Messages.front().Text;
+    EXPECT_EQ(View.Label, Result_Text());
+    EXPECT_EQ(Read(Host(Constants::Data_Database)), "data database compacted");
+    EXPECT_EQ(Read(Host(Constants::Backup_Folder) / "duvura-d-7-7.mdb"), "data database");
+    EXPECT_FALSE(fs::exists(Host(Constants::Data_Database_New)));
+    EXPECT_EQ(Read(Output() / "duvura-d-7-7.mdb"), "data database compacted");
+}
+
+TEST_F(Gathering, DamagedCompactedCopyWithoutTheLiveDataDatabaseIsReportedAndKept) {
+    fs::rename(Host(Constants::Data_Database), Host(Constants::Data_Database_New));
+    auto& engine = static_cast<testing::Engine_Double&>(Window().Use_Jet_Engine());
+    engine.Set_Verifier(testing::Engine_Double::Rejecting("data database"));
+    Window().cmd_Continue_Click();
+
+    Expect_Ended_With_Failure(Exit_Compaction_Failed);
+    EXPECT_EQ(View.Messages[0].Title, "Compact Database");
+    EXPECT_EQ(View.Messages[0].Text.rfind("Error - The database 'C:\\Tarvel\\KT500\\data\\duvura-d-7-7new.mdb'", 0), 0u)
+        << View.Messages[0].Text;
+    EXPECT_EQ(Read(Host(Constants::Data_Database_New)), "data database");
+    EXPECT_FALSE(fs::exists(Host(Constants::Data_Database)));
+    EXPECT_EQ(Read(Host(Constants::Backup_Folder) / "readme.txt"), "keep me");
+}
+
+// The instrument software still has a database open: the run says so and changes no
+// database file.
+TEST_F(Gathering, DatabaseInUseIsReportedAndNoDatabaseFileChanges) {
+    for (std::string_view in_use : {Constants::Data_Database, Constants::History_Database}) {
+        SCOPED_TRACE(std::string(in_use));
+        Form.reset();
+        View = View_Double{};
+        Locks = std::make_shared<testing::Engine_Locks>();
+        Locks->Open_Elsewhere(std::string(in_use));
+        const fs::path live = Host(in_use);
+        const std::string before = Read(live);
+        Window().cmd_Continue_Click();
+
+        Expect_Ended_With_Failure(Exit_Compaction_Failed);
+        EXPECT_EQ(View.Messages[0].Text, "Error - Could not use '" + std::string(in_use) + "'; file already in use.");
+        EXPECT_EQ(View.Messages[0].Title, "Compact Database");
+        EXPECT_EQ(View.Messages[0].Icon, Message_Icon::Exclamation);
+        EXPECT_EQ(Read(live), before);
+        EXPECT_FALSE(fs::exists(Output() / "duvura-d-7-7.mdb")) << "nothing is gathered after the report";
+    }
+    EXPECT_EQ(Read(Host(Constants::History_Database)), "history database") << "never compacted under its holder";
+}
+
+// A second copy of the program started while the first compacts: it finds the database
+// held, says so and ends; the first run finishes untouched.
+TEST_F(Gathering, SecondProgramDuringTheRunFindsTheDatabasesInUse) {
+    View_Double second_view;
+    std::unique_ptr<frm_Main> second;
+    const testing::Engine_Double::Action compact = testing::Engine_Double::Copying(" compacted");
+    Engine_Action = [&](const std::string& source, const std::string& destination) {
+        if (!second) {
+            Window_Services services;
+            services.Make_Jet_Engine = [this]() -> std::unique_ptr<platform::Database_Engine> {
+                return std::make_unique<testing::Engine_Double>(testing::Engine_Double::Copying(" again"),
+                                                                std::make_shared<testing::Engine_Log>(), Locks);
+            };
+            services.Now = Test_Day;
+            second = std::make_unique<frm_Main>(second_view, services);
+            second->cmd_Continue_Click();
+        }
+        compact(source, destination);
+    };
+    Window().cmd_Continue_Click();
+
+    ASSERT_EQ(second_view.Messages.size(), 1u);
+    EXPECT_EQ(second_view.Messages[0].Text,
+              "Error - Could not use '" + S(Constants::Data_Database) + "'; file already in use.");
+    EXPECT_EQ(second_view.Closed, std::optional<int>(Exit_Compaction_Failed));
+    ASSERT_TRUE(View.Messages.empty()) << View.Messages.front().Text;
+    EXPECT_EQ(View.Label, Result_Text());
+    EXPECT_EQ(Read(Host(Constants::Data_Database)), "data database compacted");
+    EXPECT_EQ(Read(Host(Constants::Backup_Folder) / "duvura-d-7-7.mdb"), "data database");
+    EXPECT_EQ(Read(Host(Constants::History_Database)), "history database compacted");
+    EXPECT_FALSE(fs::exists(Host(Constants::Data_Database_New)));
 }
 
 // The same run with this host's engine on generated instrument databases, checked by

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Site_Databases.h"
 #include "jet/Check.h"
 #include "jet/Compactor.h"
 #include "jet/Error.h"
@@ -125,7 +126,7 @@ TEST_F(Real_Engine_Rotation, LeavesCompactedLiveFilesAndTheOldOnesAsBackups) {
     ASSERT_FALSE(history_rows.empty());
 
     Platform_Host host;
-    ASSERT_TRUE(maintenance::Compact_Databases(host));
+    ASSERT_TRUE(maintenance::Compact_Databases(host, Site_Databases()));
     EXPECT_TRUE(host.reports.empty()) << host.reports.front();
 
     EXPECT_EQ(Read_Whole_File(drive.Host(Data_B)), data_before);
@@ -143,7 +144,7 @@ TEST_F(Real_Engine_Rotation, LeavesCompactedLiveFilesAndTheOldOnesAsBackups) {
     // A second run keeps the first run's compacted files as the backups.
     const std::string data_first = Read_Whole_File(drive.Host(Data_L));
     const std::string history_first = Read_Whole_File(drive.Host(History_L));
-    ASSERT_TRUE(maintenance::Compact_Databases(host));
+    ASSERT_TRUE(maintenance::Compact_Databases(host, Site_Databases()));
     EXPECT_TRUE(host.reports.empty());
     EXPECT_EQ(Read_Whole_File(drive.Host(Data_B)), data_first);
     EXPECT_EQ(Read_Whole_File(drive.Host(History_B)), history_first);
@@ -163,7 +164,7 @@ TEST_F(Real_Engine_Rotation, WrongPasswordIsReportedAndNothingMoves) {
     const std::string before = Read_Whole_File(drive.Host(Data_L));
 
     Platform_Host host;
-    EXPECT_FALSE(maintenance::Compact_Databases(host));
+    EXPECT_FALSE(maintenance::Compact_Databases(host, Site_Databases()));
     EXPECT_EQ(host.reports, std::vector<std::string>{"Not a valid password."});
     EXPECT_EQ(Read_Whole_File(drive.Host(Data_L)), before);
     EXPECT_EQ(drive.Read(Data_B), "previous backup");

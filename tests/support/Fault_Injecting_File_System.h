@@ -9,9 +9,12 @@
 //       platform::Create_File_System_Service(), faults);
 //
 // The plan is shared so that a test can still read it after a window has taken the
-// service over.
+// service over. A plan can also write each call to a journal it shares with an engine
+// double's log (one sequence of file and engine steps), and run a test's function as each
+// call begins (to look at the files at that moment, or to start a second run there).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,6 +34,7 @@ enum class File_Operation {
     CopyFolder,
     Copy_One_File,
     Delete_One_File,
+    Remove_Leftover_Temporaries,
 };
 
 inline const char* Operation_Name(File_Operation operation) {
@@ -43,6 +47,7 @@ inline const char* Operation_Name(File_Operation operation) {
         case File_Operation::CopyFolder: return "CopyFolder";
         case File_Operation::Copy_One_File: return "Copy_One_File";
         case File_Operation::Delete_One_File: return "Delete_One_File";
+        case File_Operation::Remove_Leftover_Temporaries: return "Remove_Leftover_Temporaries";
     }
     return "?";
 }
@@ -80,8 +85,15 @@ public:
         return count;
     }
 
+    // Each call as "Operation first-path", when set.
+    std::shared_ptr<std::vector<std::string>> journal;
+    // Run as each call begins, before it is recorded or fails.
+    std::function<void(File_Operation, const std::string& first)> on_call;
+
     // Records the call; throws when a fault chooses it.
     void Enter(File_Operation operation, const std::string& first, const std::string& second = {}) {
+        if (on_call) on_call(operation, first);
+        if (journal) journal->push_back(std::string(Operation_Name(operation)) + " " + first);
         calls_.push_back({operation, first, second, false});
         const std::string* description = nullptr;
         for (Entry& entry : entries_) {
@@ -146,7 +158,10 @@ public:
         plan_->Enter(File_Operation::Delete_One_File, path);
         inner_->Delete_One_File(path);
     }
-    void Remove_Leftover_Temporaries(const std::string& path) override { inner_->Remove_Leftover_Temporaries(path); }
+    void Remove_Leftover_Temporaries(const std::string& path) override {
+        plan_->Enter(File_Operation::Remove_Leftover_Temporaries, path);
+        inner_->Remove_Leftover_Temporaries(path);
+    }
 
 private:
     std::unique_ptr<platform::File_System_Service> inner_;
