@@ -1,31 +1,41 @@
 #include "platform/win32/Win32_Text.h"
 
-#include <climits>
-
+#include "jet/Error.h"
+#include "jet/Text.h"
 #include "platform/File_System_Service.h"
 
 namespace kelbrook::platform::win32 {
 
 std::wstring Wide(std::string_view text) {
-    if (text.empty()) return {};
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw Service_Error("Text too long");
-    const int length = static_cast<int>(text.size());
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    if (needed <= 0) throw Service_Error("Text is not valid UTF-8");
-    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
-    return wide;
+    try {
+        const std::u16string units = jet::Utf8_To_Utf16(text);
+        return std::wstring(units.begin(), units.end());
+    } catch (const jet::Error& failure) {
+        throw Service_Error(failure.what());
+    }
 }
 
 std::string Narrow(std::wstring_view text) {
-    if (text.empty()) return {};
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) return "?";
-    const int length = static_cast<int>(text.size());
-    const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (needed <= 0) return "?";
-    std::string narrow(static_cast<std::size_t>(needed), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), needed, nullptr, nullptr);
-    return narrow;
+    try {
+        return jet::Utf16_To_Utf8(std::u16string(text.begin(), text.end()));
+    } catch (const jet::Error&) {
+        throw Service_Error("The text holds an unpaired UTF-16 surrogate and is no valid Unicode", Display_Text(text));
+    }
+}
+
+std::string Display_Text(std::wstring_view text) {
+    constexpr wchar_t replacement = 0xFFFD;
+    std::wstring shown(text);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const bool high = shown[i] >= 0xD800 && shown[i] <= 0xDBFF;
+        const bool low = shown[i] >= 0xDC00 && shown[i] <= 0xDFFF;
+        if (high && i + 1 < shown.size() && shown[i + 1] >= 0xDC00 && shown[i + 1] <= 0xDFFF) {
+            ++i;  // a pair: one character
+        } else if (high || low) {
+            shown[i] = replacement;
+        }
+    }
+    return Narrow(shown);
 }
 
 std::string File_Error_Text(DWORD error) {
@@ -69,7 +79,7 @@ std::string System_Message(DWORD code) {
         std::wstring_view text(buffer, length);
         while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
             text.remove_suffix(1);
-        message = Narrow(text);
+        message = Display_Text(text);
     }
     if (buffer != nullptr) LocalFree(buffer);
     return message;

@@ -16,11 +16,18 @@
 
 namespace kelbrook::platform::win32 {
 
-// UTF-8 to UTF-16. Invalid sequences become U+FFFD, as the system converts them.
+// UTF-8 to UTF-16. Malformed UTF-8 (a sequence cut short, a byte that does not continue
+// one, an overlong form, a surrogate, a value beyond U+10FFFF) throws Service_Error: a
+// path must never name another file than the one meant.
 std::wstring Wide(std::string_view text);
 
-// UTF-16 to UTF-8. Unpaired surrogates become U+FFFD.
+// UTF-16 to UTF-8. An unpaired surrogate throws Service_Error.
 std::string Narrow(std::wstring_view text);
+
+// UTF-16 to UTF-8 for showing only (error messages, the paths they name): an unpaired
+// surrogate, which a name on disk may hold, is shown as U+FFFD. Never use the result as a
+// path.
+std::string Display_Text(std::wstring_view text);
 
 // The description that users of the platform's file-system service know for a Win32
 // error code: "File not found", "Path not found", "Permission denied", "File already

@@ -2,6 +2,7 @@
 // scripts/test-windows): each case works in a fresh folder under the temporary folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +23,7 @@ using kelbrook::platform::Create_File_System_Service;
 using kelbrook::platform::Create_Process_Starter;
 using kelbrook::platform::File_System_Service;
 using kelbrook::platform::Service_Error;
+using kelbrook::platform::win32::Display_Text;
 using kelbrook::platform::win32::Narrow;
 using kelbrook::platform::win32::Wide;
 
@@ -84,6 +86,30 @@ void Remove_Tree(const std::string& path) {
     }
     SetFileAttributesW(Wide(path).c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveDirectoryW(Wide(path).c_str());
+}
+
+// The names in a folder, in order, without "." and "..".
+std::vector<std::string> Names_In(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(Wide(folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = Narrow(found.cFileName);
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Makes a symbolic link, as an unprivileged user may where the system allows it.
+bool Make_Link(const std::string& link, const std::string& target, bool folder) {
+    constexpr DWORD allow_unprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    const DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | allow_unprivileged;
+    // Some systems (Wine 8) report success and make nothing: the link must be there.
+    return CreateSymbolicLinkW(Wide(link).c_str(), Wide(target).c_str(), flags) != 0 &&
+           GetFileAttributesW(Wide(link).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // The failure's description, or "" when the call succeeded.
@@ -261,6 +287,144 @@ TEST_F(Win32_File_System_Test, Plain_Copy_And_Delete_Of_One_File) {
 
     files_->Delete_One_File(At("live.mdb"));
     EXPECT_FALSE(Exists(At("live.mdb")));
+}
+
+TEST_F(Win32_File_System_Test, A_Failed_Plain_Copy_Leaves_The_Destination_As_It_Was_And_No_Temporary) {
+    Write(At("live.mdb"), std::string(200000, 'L'));
+    Write(At("backup.mdb"), "the good backup");
+    // Another program holds the backup open and lets nobody replace or remove it: the
+    // copy is made, but cannot take the backup's name.
+    HANDLE held = CreateFileW(Wide(At("backup.mdb")).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Failure_Of([&] { files_->Copy_One_File(At("live.mdb"), At("backup.mdb")); }), "Permission denied");
+    EXPECT_EQ(Failure_Of([&] { files_->CopyFile(At("live.mdb"), At("backup.mdb"), true); }), "Permission denied");
+    CloseHandle(held);
+    EXPECT_EQ(Read(At("backup.mdb")), "the good backup");
+    EXPECT_EQ(Names_In(root_), (std::vector<std::string>{"backup.mdb", "live.mdb"}));
+
+    // Refused before any copy is made: a read-only backup, a folder in the way.
+    Set_Read_Only(At("backup.mdb"), true);
+    EXPECT_EQ(Failure_Of([&] { files_->Copy_One_File(At("live.mdb"), At("backup.mdb")); }), "Permission denied");
+    Set_Read_Only(At("backup.mdb"), false);
+    Make_Folder(At("folder.mdb"));
+    EXPECT_EQ(Failure_Of([&] { files_->Copy_One_File(At("live.mdb"), At("folder.mdb")); }), "Permission denied");
+    EXPECT_EQ(Failure_Of([&] { files_->CopyFile(At("live.mdb"), At("live.mdb"), true); }), "Permission denied");
+    EXPECT_EQ(Read(At("backup.mdb")), "the good backup");
+    EXPECT_EQ(Size(At("live.mdb")), 200000u);
+    EXPECT_EQ(Names_In(root_), (std::vector<std::string>{"backup.mdb", "folder.mdb", "live.mdb"}));
+
+    // Once free, the whole file replaces the backup; a read-only source is flushed too.
+    Set_Read_Only(At("live.mdb"), true);
+    files_->Copy_One_File(At("live.mdb"), At("backup.mdb"));
+    Set_Read_Only(At("live.mdb"), false);
+    EXPECT_TRUE(Read(At("backup.mdb")) == std::string(1 << 16, 'L'));
+    EXPECT_EQ(Size(At("backup.mdb")), 200000u);
+    EXPECT_EQ(Names_In(root_), (std::vector<std::string>{"backup.mdb", "folder.mdb", "live.mdb"}));
+}
+
+TEST_F(Win32_File_System_Test, Leftover_Temporaries_Go_And_Nothing_Else) {
+    const std::vector<std::string> removed = {
+        ".duvura-d-7-7.mdb.kelbrook-tmp-a1B2c3",
+        ".DUVURA-D-7-7.MDB.KELBROOK-TMP-zz",  // names match without regard to case
+        ".kelbrook-copy-Xy12Ab",              // what older builds named their copy temporaries
+    };
+    const std::vector<std::string> kept = {
+        "duvura-d-7-7.mdb",
+        "duvura-d-7-7.mdb.kelbrook-tmp-1",
+        ".duvura-d-7-7.mdbx.kelbrook-tmp-1",
+        ".duvura-h-7-7.mdb.kelbrook-tmp-1",
+        ".duvura-d-7-7.mdb.kelbrook-tm",
+    };
+    for (const std::string& name : removed) Write(At(name), "leftover");
+    for (const std::string& name : kept) Write(At(name), "keep");
+    Set_Read_Only(At(removed[0]), true);  // a copy of a read-only source is read-only too
+    Make_Folder(At(".duvura-d-7-7.mdb.kelbrook-tmp-dir"));
+    Write(At(".duvura-d-7-7.mdb.kelbrook-tmp-dir\\inside.txt"), "keep");
+
+    files_->Remove_Leftover_Temporaries(At("Duvura-D-7-7.mdb"));
+    std::vector<std::string> expected = kept;
+    expected.push_back(".duvura-d-7-7.mdb.kelbrook-tmp-dir");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names_In(root_), expected);
+    EXPECT_EQ(Read(At(".duvura-d-7-7.mdb.kelbrook-tmp-dir\\inside.txt")), "keep");
+
+    files_->Remove_Leftover_Temporaries(At("no such folder\\duvura-d-7-7.mdb"));  // not a failure
+    EXPECT_EQ(Names_In(root_), expected);
+}
+
+TEST_F(Win32_File_System_Test, A_Copied_Folder_Leaves_Out_Links_That_Lead_Out_Of_It) {
+    Make_Folder(At("Secrets"));
+    Write(At("Secrets\\password.txt"), "secret");
+    Make_Folder(At("Debug Files"));
+    Make_Folder(At("Debug Files\\sub"));
+    Write(At("Debug Files\\a.log"), "a");
+    Write(At("Debug Files\\sub\\b.log"), "b");
+    if (!Make_Link(At("Debug Files\\outside-file.txt"), At("Secrets\\password.txt"), false))
+        GTEST_SKIP() << "this system makes no symbolic links; the host's own links are tried below";
+    ASSERT_TRUE(Make_Link(At("Debug Files\\outside-folder"), At("Secrets"), true));
+    ASSERT_TRUE(Make_Link(At("Debug Files\\inside-file.log"), At("Debug Files\\a.log"), false));
+    ASSERT_TRUE(Make_Link(At("Debug Files\\parent"), root_, true));
+    Make_Folder(At("out"));
+
+    files_->CopyFolder(At("Debug Files"), At("out\\"), true);
+    EXPECT_EQ(Names_In(At("out\\Debug Files")), (std::vector<std::string>{"a.log", "inside-file.log", "sub"}));
+    EXPECT_EQ(Read(At("out\\Debug Files\\inside-file.log")), "a");
+    EXPECT_EQ(Read(At("Secrets\\password.txt")), "secret");
+}
+
+// Links that a host made (under Wine, the Linux file system's own symbolic links, which
+// Wine shows as a folder with a reparse point or as a plain file). The runner lays out,
+// and names in KELBROOK_LINKED_TREE, a folder holding a.log, sub\b.log, inside-file.log
+// (a link to a.log), outside-file.txt and outside-folder (links to secret.txt and dir in
+// the folder named in KELBROOK_LINKED_OUTSIDE), parent (a link to its parent folder) and
+// dangling (a link to nothing). The tree is used up: the test deletes it.
+TEST_F(Win32_File_System_Test, Links_The_Host_Made_Are_Neither_Copied_Out_Of_Nor_Deleted_Through) {
+    const char* tree_variable = std::getenv("KELBROOK_LINKED_TREE");
+    const char* outside_variable = std::getenv("KELBROOK_LINKED_OUTSIDE");
+    if (tree_variable == nullptr || *tree_variable == '\0' || outside_variable == nullptr || *outside_variable == '\0')
+        GTEST_SKIP() << "KELBROOK_LINKED_TREE and KELBROOK_LINKED_OUTSIDE (host-made links) are not set";
+    const std::string tree = tree_variable;
+    const std::string outside = outside_variable;
+    const std::string secret = Read(outside + "\\secret.txt");
+    ASSERT_NE(secret, "<missing>");
+
+    Make_Folder(At("out"));
+    files_->CopyFolder(tree, At("out\\"), true);
+    const std::string copy = At("out\\" + tree.substr(tree.find_last_of('\\') + 1));
+    EXPECT_EQ(Names_In(copy), (std::vector<std::string>{"a.log", "inside-file.log", "sub"}));
+    EXPECT_EQ(Names_In(copy + "\\sub"), std::vector<std::string>{"b.log"});
+    EXPECT_EQ(Read(copy + "\\inside-file.log"), Read(tree + "\\a.log"));
+
+    // Windows removes the links themselves; Wine cannot, and the deletion stops at the
+    // first link. Either way nothing outside the tree goes.
+    const std::string failure = Failure_Of([&] { files_->DeleteFolder(tree, true); });
+    EXPECT_TRUE(failure.empty() || failure == "Permission denied") << failure;
+    EXPECT_EQ(Read(outside + "\\secret.txt"), secret);
+    EXPECT_TRUE(files_->FolderExists(outside + "\\dir"));
+    files_->Remove_Leftover_Temporaries(tree + "\\outside-file.txt");
+    EXPECT_EQ(Read(outside + "\\secret.txt"), secret);
+}
+
+TEST(Win32_Text, Malformed_Utf8_Is_Refused_And_Valid_Text_Round_Trips) {
+    for (const std::string& bad : std::vector<std::string>{
+             "ab\xC3", "\xC3" "A", "\xE2\x82", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
+             "\xF4\x90\x80\x80", "\xFF"}) {
+        EXPECT_THROW(Wide(bad), Service_Error) << Display_Text(std::wstring(bad.begin(), bad.end()));
+    }
+    EXPECT_THROW(Narrow(std::wstring(1, wchar_t(0xD800))), Service_Error);
+    EXPECT_THROW(Narrow(L"a" + std::wstring(1, wchar_t(0xDC00))), Service_Error);
+    EXPECT_EQ(Display_Text(L"a" + std::wstring(1, wchar_t(0xD800)) + L"b"), "a\xEF\xBF\xBD" "b");
+    for (const std::string& good : std::vector<std::string>{
+             "", "C:\\Tarvel\\KT500", "\xC3\x81rv\xC3\xADz", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x93\x81",
+             "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBD"}) {
+        EXPECT_EQ(Narrow(Wide(good)), good);
+    }
+    EXPECT_EQ(Wide("\xC3\x81"), std::wstring(1, wchar_t(0xC1)));
+    // A malformed path names no file: the service refuses it and makes nothing.
+    auto files = Create_File_System_Service();
+    EXPECT_THROW(files->CreateFolder(Temp_Folder() + "kelbrook-\xC3" "A"), Service_Error);
+    EXPECT_FALSE(Exists(Temp_Folder() + "kelbrook-\xC3\x81"));
 }
 
 TEST_F(Win32_File_System_Test, Names_Beyond_Ascii_Survive_The_Round_Trip) {
