@@ -57,6 +57,11 @@ public:
         Use(format::Global_Map_Page);
         std::set<std::uint32_t> table_pages;
         for (const auto& t : db_.Tables(true)) table_pages.insert(t.Page());
+        if (options_.progress)
+            for (const auto& t : db_.Tables(true)) try {
+                    rows_expected_ += db_.Definition(t).num_rows;
+                } catch (const Error&) {  // Check_Table reports it
+                }
         for (const auto& t : db_.Tables(true)) {
             try {
                 Check_Table(t, table_pages);
@@ -69,6 +74,7 @@ public:
         } catch (const Error& e) {
             Problem(e.what());
         }
+        if (options_.progress) options_.progress(1.0);
         return problems_;
     }
 
@@ -134,6 +140,9 @@ private:
             live.push_back(Pack(row.header));
             if (options_.decode_values) db_.Decode(t, row);
             if (options_.on_row) options_.on_row(t, row);
+            if (options_.progress && ++rows_read_ % 4096 == 0)
+                options_.progress(std::min(0.99, static_cast<double>(rows_read_) /
+                                                     static_cast<double>(std::max<std::uint64_t>(rows_expected_, 1))));
             if (ignore_nulls) {
                 const auto fields = Split_Row(t, row.bytes, Describe(Pack(row.header)));
                 for (std::size_t k = 0; k < t.real_indexes.size(); ++k) {
@@ -304,6 +313,8 @@ private:
     Check_Options options_;
     std::vector<bool> in_use_;
     std::vector<std::string> problems_;
+    std::uint64_t rows_expected_ = 0;  // the tables' recorded row counts, for progress
+    std::uint64_t rows_read_ = 0;
 };
 
 }  // namespace

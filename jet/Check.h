@@ -31,6 +31,8 @@ struct Check_Options {
     bool decode_values = true;
     // Called with every live row the check reads (each once, with its long values).
     std::function<void(const Table_Definition&, const Live_Row&)> on_row;
+    // Called now and then with the share of the work done, 0 to 1 (by rows read).
+    std::function<void(double done)> progress;
 };
 
 // Problem lines; empty when the database is sound. A database that cannot be opened at

@@ -163,6 +163,9 @@ inline constexpr std::size_t Logical_Index_Cascade_Delete = 22;  // 1 byte
 inline constexpr std::size_t Logical_Index_Type = 23;     // 1 byte: 1 primary key, 2 foreign key
 inline constexpr std::uint8_t Logical_Index_Primary_Key = 1;
 inline constexpr std::uint8_t Logical_Index_Foreign_Key = 2;
+inline constexpr std::uint8_t Relation_Role_Secondary = 2;  // FK role: this table holds the key columns
+inline constexpr std::uint8_t Cascade_Byte_Cascade = 0x01;  // FK cascade byte: cascade the change
+inline constexpr std::uint8_t Cascade_Byte_Set_Null = 0x02; // FK cascade-delete byte: set the keys null
 
 // Long-value column usage maps after the logical index names, ended by FF FF.
 inline constexpr std::size_t Column_Map_Entry_Size = 10;  // column 2, owned map 4, free map 4

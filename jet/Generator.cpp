@@ -1184,10 +1184,17 @@ std::uint32_t Apply_History(const std::filesystem::path& path, const Built& buil
     return static_cast<std::uint32_t>(freed.size());
 }
 
+// One file of `main_rows` rows. Progress: making the rows in memory is the first 40%,
+// writing the pages the next 55%, the history the rest.
 Generate_Result Generate_Once(const Generate_Options& options, std::uint64_t main_rows,
                               const std::filesystem::path& path) {
+    auto report = [&](double share) {
+        if (options.progress) options.progress(share);
+    };
+    report(0.0);
     Built built = Build(options, main_rows);
-    Write_Result written = Write_Database(built.image, path, options.progress);
+    report(0.4);
+    Write_Result written = Write_Database(built.image, path, [&](double share) { report(0.4 + 0.55 * share); });
     Generate_Result result;
     try {
         result.freed_pages = Apply_History(path, built);
@@ -1195,6 +1202,7 @@ Generate_Result Generate_Once(const Generate_Options& options, std::uint64_t mai
         Remove_Quietly(path);
         throw;
     }
+    report(1.0);
     result.pages = written.pages;
     result.bytes = static_cast<std::uint64_t>(written.pages) * f::Page_Size;
     result.password = built.image.password;
@@ -1239,10 +1247,23 @@ Generate_Result Generate_Database(const Generate_Options& options, const std::fi
         return static_cast<std::uint64_t>(std::max(1.0, std::round((bytes - base) / per_row)));
     };
     std::uint64_t rows = rows_for(target);
+    // Progress never goes back: the first try fills 70% of it, each further try part of the rest.
+    double shown = 0, start = 0, width = 0.7;
+    Generate_Options attempt_options = options;
+    if (options.progress)
+        attempt_options.progress = [&](double share) {
+            shown = std::max(shown, start + width * share);
+            options.progress(shown);
+        };
     for (int attempt = 0;; ++attempt) {
-        Generate_Result r = Generate_Once(options, rows, path);
+        Generate_Result r = Generate_Once(attempt_options, rows, path);
+        start = shown;
+        width = (0.98 - start) / 2;
         const double size = static_cast<double>(r.bytes);
-        if (std::fabs(size - target) <= 0.05 * target || attempt == 2) return r;
+        if (std::fabs(size - target) <= 0.05 * target || attempt == 2) {
+            if (options.progress) options.progress(1.0);
+            return r;
+        }
         Remove_Quietly(path);
         // Scale the rows' share of the size.
         const double row_bytes = std::max(1.0, size - base);

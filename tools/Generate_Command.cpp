@@ -1,8 +1,8 @@
 // jetdb generate: makes a new Jet 4.0 database of a chosen profile and size, with a
 // history of deletions, moved rows and a dropped table, for demos, tests and benchmarks.
-#include <charconv>
 #include <iostream>
-#include <stdexcept>
+#include <memory>
+#include <optional>
 
 #include "jet/Generator.h"
 #include "tools/Commands.h"
@@ -10,58 +10,38 @@
 namespace kelbrook::tools {
 namespace {
 
-const std::string generate_usage =
-    "[--profile every-type|instrument-data|instrument-history] [--size-mb N | --rows N] "
-    "[--deleted-fraction F] [--password PW] [--encrypt] [--seed N] OUT";
-
-std::uint64_t Whole_Number(const std::string& option, const std::string& text) {
-    std::uint64_t v = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || end != text.data() + text.size())
-        throw std::runtime_error(option + " needs a whole number, not \"" + text + "\"");
-    return v;
-}
-
-double Number(const std::string& option, const std::string& text) {
-    try {
-        std::size_t used = 0;
-        double v = std::stod(text, &used);
-        if (used == text.size()) return v;
-    } catch (const std::exception&) {
-    }
-    throw std::runtime_error(option + " needs a number, not \"" + text + "\"");
-}
-
-const Command_Registration generate_command("generate", generate_usage, [](const std::vector<std::string>& args) {
+struct Generate_Args {
     jet::Generate_Options options;
-    std::vector<std::string> positional;
-    bool by_rows = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size())
-                throw std::runtime_error(a + " needs a value; usage: jetdb generate " + generate_usage);
-            return args[++i];
-        };
-        if (a == "--profile") options.profile = value();
-        else if (a == "--size-mb") options.size_mb = Number(a, value());
-        else if (a == "--rows") {
-            options.rows = Whole_Number(a, value());
-            by_rows = true;
-        } else if (a == "--deleted-fraction") options.deleted_fraction = Number(a, value());
-        else if (a == "--password") options.password = value();
-        else if (a == "--encrypt") options.encrypt = true;
-        else if (a == "--seed") options.seed = Whole_Number(a, value());
-        else if (a.size() > 2 && a.starts_with("--"))
-            throw std::runtime_error("unknown option " + a + "; usage: jetdb generate " + generate_usage);
-        else positional.push_back(a);
-    }
-    if (positional.size() != 1) throw std::runtime_error("usage: jetdb generate " + generate_usage);
-    if (by_rows && options.size_mb > 0) throw std::runtime_error("give --size-mb or --rows, not both");
-    if (by_rows && options.rows == 0) throw std::runtime_error("--rows needs at least 1");
+    std::optional<std::uint64_t> rows;
+    std::string password;
+    CLI::Option* password_option = nullptr;  // given, even empty: replaces the profile's password
+    std::string out;
+};
 
-    jet::Generate_Result r = jet::Generate_Database(options, positional[0]);
-    std::cout << positional[0] << ": " << r.pages << " pages (" << r.bytes << " bytes), profile " << options.profile;
+void Add_Generate_Options(CLI::App& cmd, Generate_Args& a) {
+    cmd.add_option("--profile", a.options.profile, "what the file holds (default every-type)")
+        ->check(CLI::IsMember(jet::Generator_Profiles()))
+        ->option_text("NAME");
+    auto* size = cmd.add_option("--size-mb", a.options.size_mb, "the file's size in MiB, within 10%")
+                     ->option_text("N");
+    auto* rows = cmd.add_option("--rows", a.rows, "live rows of the profile's main table (default 1000)")
+                     ->check(Whole_Number(1))
+                     ->option_text("N");
+    size->excludes(rows);
+    rows->excludes(size);
+    cmd.add_option("--deleted-fraction", a.options.deleted_fraction,
+                   "share of the written rows left deleted, 0 to 0.95 (default 0.15)")
+        ->option_text("F");
+    a.password_option = Add_Password_Option(cmd, a.password);
+    cmd.add_flag("--encrypt", a.options.encrypt, "encode every page with a database key");
+    cmd.add_option("--seed", a.options.seed, "seed of the values (default 1); same options, same bytes")
+        ->check(Whole_Number(0))
+        ->option_text("N");
+    cmd.add_option("OUT", a.out, "the new file (must not exist)")->required();
+}
+
+void Report(const std::string& out, const std::string& profile, const jet::Generate_Result& r) {
+    std::cout << out << ": " << r.pages << " pages (" << r.bytes << " bytes), profile " << profile;
     if (!r.password.empty()) std::cout << ", password set";
     if (r.database_key != 0) std::cout << ", encoded";
     std::cout << "\n  live data: " << r.live_bytes << " bytes\n";
@@ -69,8 +49,29 @@ const Command_Registration generate_command("generate", generate_usage, [](const
         std::cout << "  " << t.name << ": " << t.live_rows << " rows, " << t.deleted_rows << " deleted, "
                   << t.overflow_rows << " moved\n";
     if (r.freed_pages != 0) std::cout << "  dropped table left " << r.freed_pages << " free pages\n";
-    return 0;
-});
+}
+
+const Command_Registration generate_command(
+    "generate",
+    "[--profile every-type|instrument-data|instrument-history] [--size-mb N | --rows N] "
+    "[--deleted-fraction F] [--password PW] [--encrypt] [--seed N] OUT",
+    "makes a new database with made-up rows and a history of deletions", [](CLI::App& cmd) {
+        auto a = std::make_shared<Generate_Args>();
+        Add_Generate_Options(cmd, *a);
+        return Command_Function([a] {
+            jet::Generate_Options options = a->options;
+            if (a->rows) options.rows = *a->rows;
+            if (a->password_option->count() > 0) options.password = a->password;
+            jet::Generate_Result r;
+            {
+                Progress progress("generating");
+                options.progress = progress.Callback();
+                r = jet::Generate_Database(options, a->out);
+            }
+            Report(a->out, options.profile, r);
+            return 0;
+        });
+    });
 
 }  // namespace
 }  // namespace kelbrook::tools

@@ -3,7 +3,7 @@
 // meant for scripts: "pages: N", "smallest pages: M", "ratio: R".
 #include <cstdio>
 #include <iostream>
-#include <stdexcept>
+#include <memory>
 
 #include "jet/Database.h"
 #include "jet/Space.h"
@@ -11,8 +11,6 @@
 
 namespace kelbrook::tools {
 namespace {
-
-const std::string space_usage = "[--tables] [--password PW] FILE";
 
 std::string Category_Line(const std::string& name, const jet::Space_Category& c) {
     return name + ": " + std::to_string(c.bytes) + " bytes, smallest " + std::to_string(c.smallest_pages) +
@@ -23,27 +21,8 @@ std::string Pages(const jet::Space_Category& c) {
     return std::to_string(c.file_pages) + "/" + std::to_string(c.smallest_pages);
 }
 
-const Command_Registration space_command("space", space_usage, [](const std::vector<std::string>& args) {
-    const std::string usage = "jetdb space " + space_usage;
-    std::string password, file;
-    bool tables = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--password") {
-            if (i + 1 >= args.size()) throw std::runtime_error("--password needs a value; usage: " + usage);
-            password = args[++i];
-        } else if (args[i] == "--tables") {
-            tables = true;
-        } else if (args[i].size() > 2 && args[i].starts_with("--")) {
-            throw std::runtime_error("unknown option " + args[i] + "; usage: " + usage);
-        } else if (file.empty()) {
-            file = args[i];
-        } else {
-            throw std::runtime_error("usage: " + usage);
-        }
-    }
-    if (file.empty()) throw std::runtime_error("usage: " + usage);
-
-    jet::Database db(file, password);
+int Space(const Database_Args& a, bool tables) {
+    jet::Database db(a.file, a.password);
     const jet::Space_Report r = jet::Measure_Space(db);
     if (tables) {
         // Pages in the file / smallest pages, per kind of content.
@@ -62,7 +41,16 @@ const Command_Registration space_command("space", space_usage, [](const std::vec
     std::snprintf(ratio, sizeof ratio, "%.3f", r.Ratio());
     std::cout << "ratio: " << ratio << "\n";
     return 0;
-});
+}
+
+const Command_Registration space_command(
+    "space", "[--tables] [--password PW] FILE",
+    "pages against the fewest its rows, long values and index entries need", [](CLI::App& cmd) {
+        auto tables = std::make_shared<bool>(false);
+        cmd.add_flag("--tables", *tables, "one line a table first");
+        auto a = Add_Database_Args(cmd, false);
+        return Command_Function([a, tables] { return Space(*a, *tables); });
+    });
 
 }  // namespace
 }  // namespace kelbrook::tools
