@@ -37,6 +37,7 @@
 #include "jet/File_Output.h"
 #include "jet/Format.h"
 #include "jet/Index.h"
+#include "jet/Key_Encoding.h"
 #include "jet/Writer.h"
 
 namespace kelbrook::jet {
@@ -65,16 +66,6 @@ bool Same_Name(const std::string& a, const std::string& b) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
-}
-
-// The 5-byte key of a non-null int32 column.
-void Encode_Int32_Key(std::uint8_t* at, std::int32_t value, bool ascending) {
-    const std::uint32_t v = static_cast<std::uint32_t>(value) ^ 0x80000000u;
-    at[0] = ascending ? f::Key_Flag_Ascending : f::Key_Flag_Descending;
-    for (int i = 0; i < 4; ++i) {
-        const auto b = static_cast<std::uint8_t>(v >> (24 - 8 * i));
-        at[1 + i] = ascending ? b : static_cast<std::uint8_t>(~b);
-    }
 }
 
 // ---- What a table looks like, to compare source and output ---------------------------
