@@ -103,6 +103,7 @@ inline constexpr std::size_t Column_Number = 5;          // 2 bytes, null-mask b
 inline constexpr std::size_t Column_Var_Index = 7;       // 2 bytes, slot in the var-offset table
 inline constexpr std::size_t Column_Number_Again = 9;    // 2 bytes, unused by readers
 inline constexpr std::size_t Column_Misc = 11;           // 4 bytes: text LCID/sort, numeric prec/scale
+inline constexpr std::size_t Column_Sort_Version = 14;   // 1 byte, text/memo: sort-order version (LCID at Column_Misc)
 inline constexpr std::size_t Column_Flags = 15;          // 1 byte
 inline constexpr std::size_t Column_Extra_Flags = 16;    // 1 byte, 0x01 compressed unicode
 inline constexpr std::size_t Column_Fixed_Offset = 21;   // 2 bytes, offset in the fixed area
@@ -270,6 +271,28 @@ inline constexpr std::uint8_t Text_Key_Extra_End = 0x00;
 // Boolean keys (ascending): true sorts first.
 inline constexpr std::uint8_t Bool_Key_True = 0x00;
 inline constexpr std::uint8_t Bool_Key_False = 0xFF;
+// Text keys (General order; docs/jet4-index-keys.md): after the character codes and 01,
+// accent codes (02 for a character without one), then, when control or flagged characters
+// occur, 01 01, the packed two-bit flags with their suffix, and 01 plus 4 bytes a control.
+inline constexpr std::uint8_t General_Sort_Version = 0;     // header/column version byte of Jet 4's General order
+inline constexpr std::size_t Text_Key_Max_Chars = 255;      // UTF-16 units of a text or memo value a key holds
+inline constexpr std::uint8_t Text_Key_No_Accent = 0x02;    // accent code of a character without one
+inline constexpr std::uint8_t Text_Key_Flags_Start = 0x80;  // each byte of packed flags starts so (3 flags a byte)
+inline constexpr std::array<std::uint8_t, 5> Text_Key_Flags_End = {0xFF, 0x02, 0x80, 0xFF, 0x80};  // after the flags
+inline constexpr std::uint8_t Text_Key_Flags_Then_Controls = 0xFF;  // after the flags' end, when controls follow
+inline constexpr std::uint8_t Text_Key_Flag_One = 0x02;     // flag of a character whose table flag is 1
+inline constexpr std::uint8_t Text_Key_Flag_Other = 0x03;   // flag of the others (trailing ones are dropped)
+inline constexpr std::uint16_t Text_Key_Control_Base = 7;   // control entry position: (7 + 4 * position) | 0x8000
+inline constexpr std::uint16_t Text_Key_Control_Step = 4;
+inline constexpr std::uint16_t Text_Key_Control_Bit = 0x8000;
+inline constexpr std::uint8_t Text_Key_Control_Mark = 0x06; // between a control's position and its code
+inline constexpr std::uint8_t Text_Key_Surrogate_Accent = 0x3F;  // accent code of either half of a surrogate pair
+// Binary and GUID keys: 8-byte groups, each followed by 9 (more follow) or its used length.
+inline constexpr std::size_t Binary_Key_Group = 8;
+inline constexpr std::uint8_t Binary_Key_More = 9;
+// Numeric keys (Jet 4's order): the sign byte becomes FF for positives, 00 for negatives.
+inline constexpr std::uint8_t Numeric_Key_Positive = 0xFF;
+inline constexpr std::uint8_t Numeric_Key_Negative = 0x00;
 // Longest memo (in characters) Jet keeps in compressed form.
 inline constexpr std::size_t Max_Compressed_Memo_Chars = 1024;
 // Sign byte of a negative numeric value.
