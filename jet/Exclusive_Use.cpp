@@ -375,7 +375,10 @@ void Abandon(Lock& lock) {
 std::shared_ptr<Lock> Acquire(std::unique_lock<std::mutex>& guard, const std::filesystem::path& database,
                               const std::string& shown) {
     Registry& registry = The_Registry();
-    for (;;) {
+    // Another process making and removing the lock file between our steps makes us try
+    // again; a name that can be neither opened nor made (a dangling link) must not.
+    constexpr int Attempts = 100;
+    for (int attempt = 1;; ++attempt) {
         const std::filesystem::path path = Lock_File_Path(database);
         if (const auto key = Identity_Of(path)) {
             auto it = registry.locks.find(*key);
@@ -388,7 +391,12 @@ std::shared_ptr<Lock> Acquire(std::unique_lock<std::mutex>& guard, const std::fi
         auto lock = std::make_unique<Lock>();
         lock->path = path;
         const Opened opened = Open_Lock_File(*lock, shown);
-        if (opened == Opened::Retry) continue;
+        if (opened == Opened::Retry) {
+            if (attempt < Attempts) continue;
+            throw Error("Could not create the lock file '" + Path_Text(path) +
+                            "': a file of that name is there but cannot be opened.",
+                        Error_Kind::IO);
+        }
         if (opened == Opened::No_Lock_File) {
             lock->path.clear();
             return std::shared_ptr<Lock>(lock.release());

@@ -257,6 +257,19 @@ TEST_F(Exclusive_Use_Test, MissingDatabaseIsNotFound) {
     EXPECT_FALSE(fs::exists(dir / "absent.ldb"));
 }
 
+// A lock file name that can be neither opened nor made ends in an error, not a loop.
+TEST_F(Exclusive_Use_Test, DanglingLinkAsLockFileIsAnErrorNotAHang) {
+    fs::create_symlink(dir / "nowhere" / "data.ldb", lock_file);
+    try {
+        jet::Exclusive_Use hold(database, "C:\\data.mdb");
+        FAIL() << "held a database whose lock file cannot be made";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::Error_Kind::IO);
+        EXPECT_NE(std::string(e.what()).find("data.ldb"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_symlink(lock_file));
+}
+
 TEST_F(Exclusive_Use_Test, FailedHoldsLeakNoDescriptors) {
     Jet_User user(database, lock_file, f::Lock_First_User_Byte);
     ASSERT_TRUE(user.Locked());
