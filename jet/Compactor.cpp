@@ -434,8 +434,8 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
         // values, each row's hash is kept for comparing with the output.
         auto hashes = std::make_shared<std::vector<std::uint64_t>>();
         result.row_hashes[t] = hashes;
-        out.stream = [&db, &def, patch, where, hashes, expected = row_count,
-                      keep = id_map](const Row_Visitor& visit, bool with_values) {
+        out.source = Row_Source_Of([&db, &def, patch, where, hashes, expected = row_count,
+                                    keep = id_map](const Row_Visitor& visit, bool with_values) {
             std::size_t count = 0;
             auto fill = [&](Row_Image& row, const Live_Row& live) {
                 row.bytes = live.bytes;
@@ -507,7 +507,7 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
             }
             if (count != expected)
                 throw Error(where + ": the table changed while it was being compacted.");
-        };
+        });
 
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }

@@ -1,7 +1,8 @@
 // The writer: lays out a whole database, described logically, into a fresh Jet 4.0 file
 // of full, sequential pages with exact usage maps and freshly built indexes. Both the
 // compactor (from an existing file) and the generator (from nothing) describe their
-// database as a Database_Image and hand it here.
+// database as a Database_Image and hand it here. How the pages are laid out is
+// Writer_Layout.h's part.
 #pragma once
 
 #include <array>
@@ -9,8 +10,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelbrook::jet {
@@ -52,6 +55,32 @@ private:
 
 using Row_Visitor = std::function<void(const Row_Image&)>;
 
+// Where a table's rows come from when there are too many to hold in memory. The writer
+// reads them twice: first for their sizes (`with_values` false: a long value may be left
+// unloaded, its `length` given) to lay out every page, then with every value loaded to
+// write them. Both passes must see the same rows in the same order with the same sizes:
+// the second trusts the layout made from the first, and a source whose rows change in
+// between makes the write fail. The row handed to `visit` is valid only during the call.
+class Row_Source {
+public:
+    virtual ~Row_Source() = default;
+    virtual void Each_Row(const Row_Visitor& visit, bool with_values) = 0;
+};
+
+// A Row_Source that calls `each_row(visit, with_values)`.
+template <class Function>
+std::shared_ptr<Row_Source> Row_Source_Of(Function each_row) {
+    class Function_Source final : public Row_Source {
+    public:
+        explicit Function_Source(Function f) : f_(std::move(f)) {}
+        void Each_Row(const Row_Visitor& visit, bool with_values) override { f_(visit, with_values); }
+
+    private:
+        Function f_;
+    };
+    return std::make_shared<Function_Source>(std::move(each_row));
+}
+
 struct Table_Image {
     std::string name;
     // The logical table definition (first page in full plus the continuation pages less
@@ -60,18 +89,15 @@ struct Table_Image {
     // all other bytes (ids such as foreign-key table pages included) are the caller's.
     std::vector<std::uint8_t> definition;
     std::vector<Row_Image> rows;
-    // When set, the rows are not held in `rows` but handed out on demand: the writer
-    // calls it twice, first to lay out (`with_values` false: long values may be left
-    // unloaded, their lengths given), then to write (every value loaded). Both calls must
-    // give the same rows in the same order. The visitor's row is valid only during the call.
-    std::function<void(const Row_Visitor&, bool with_values)> stream;
+    // When set, the rows are not held in `rows` but read from here, twice (see Row_Source).
+    std::shared_ptr<Row_Source> source;
     std::vector<Index_Image> indexes;  // one per real index, in definition order; any order
                                        // of entries (the writer sorts)
 };
 
-// Every row of `table` in order, from `rows` or the stream.
+// Every row of `table` in order, from `rows` or its source.
 void Each_Row(const Table_Image& table, const Row_Visitor& visit, bool with_values = true);
-// Brings streamed rows into `rows` (for callers that edit them); no-op otherwise.
+// Brings a source's rows into `rows` (for callers that edit them); no-op otherwise.
 void Load_Rows(Table_Image& table);
 
 struct Database_Image {

@@ -1,0 +1,431 @@
+// The writer's layout, planned without writing a file: images built from nothing (an empty
+// table, long values spanning pages, indexes of many levels, more maps than a host page
+// holds, a file too large for an inline global map) are planned, and the plan must give
+// every page exactly one use, maps that list exactly their table's, index's or column's
+// pages, and hosts that hold every map once. Where a file is written too, its size and
+// each page's type must match the plan; a corpus image written and read back must show
+// the plan's pages to our reader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Compact_Test_Support.h"
+#include "jet/Bytes.h"
+#include "jet/Compactor.h"
+#include "jet/Data_Page.h"
+#include "jet/Database.h"
+#include "jet/Error.h"
+#include "jet/Key_Encoding.h"
+#include "jet/Row_Builder.h"
+#include "jet/Table_Builder.h"
+#include "jet/Writer.h"
+#include "jet/Writer_Layout.h"
+
+namespace kelbrook::jet {
+namespace {
+
+namespace f = format;
+using namespace layout;
+using test::Read_All;
+
+// ---- Images built from nothing ------------------------------------------------------------
+
+// Id (int32, indexed), Name (text, indexed) and Notes (memo).
+Table_Layout Sample_Layout(const std::string& name) {
+    Table_Layout t;
+    t.name = name;
+    t.columns = {{"Id", f::Type_Int32}, {"Name", f::Type_Text, 120}, {"Notes", f::Type_Memo}};
+    t.indexes = {Index_Layout{{{0, true}}, f::Index_Flag_Always},
+                 Index_Layout{{{1, true}}, f::Index_Flag_Always}};
+    t.logical_indexes = {{"PrimaryKey", 0, f::Logical_Index_Primary_Key}, {"Name", 1}};
+    t.Lay_Out();
+    return t;
+}
+
+struct Table_Spec {
+    std::size_t rows = 0;
+    std::size_t name_chars = 10;      // of each row's Name
+    std::vector<std::size_t> notes;   // memo lengths in characters, used in turn (none: null)
+};
+
+Table_Spec Spec(std::size_t rows, std::size_t name_chars = 10, std::vector<std::size_t> notes = {}) {
+    Table_Spec spec;
+    spec.rows = rows;
+    spec.name_chars = name_chars;
+    spec.notes = std::move(notes);
+    return spec;
+}
+
+// Letters that differ from the first between seeds, so that keys share little prefix.
+std::string Text_Of(std::size_t chars, std::size_t seed) {
+    std::string s;
+    std::uint32_t x = static_cast<std::uint32_t>(seed) * 2654435761u + 12345u;
+    for (std::size_t i = 0; i < chars; ++i) {
+        x = x * 1103515245u + 12345u;
+        s += static_cast<char>('a' + (x >> 16) % 26);
+    }
+    return s;
+}
+
+Table_Image Sample_Table(const std::string& name, const Table_Spec& spec) {
+    const Table_Layout layout = Sample_Layout(name);
+    Table_Image table;
+    table.name = name;
+    table.definition = Build_Definition(layout);
+    table.indexes.resize(layout.indexes.size());
+    for (std::size_t r = 0; r < spec.rows; ++r) {
+        std::vector<Field_Value> values{static_cast<std::int64_t>(r), Text_Of(spec.name_chars, r), std::monostate{}};
+        if (!spec.notes.empty()) values[2] = Text_Of(spec.notes[r % spec.notes.size()], r);
+        table.rows.push_back(Build_Row(layout, values));
+        for (std::size_t i = 0; i < layout.indexes.size(); ++i)
+            table.indexes[i].Add(Encode_Index_Key(layout, layout.indexes[i], values), static_cast<std::uint32_t>(r));
+    }
+    return table;
+}
+
+Database_Image Image_Of_Tables(const std::vector<Table_Spec>& specs) {
+    Database_Image image;
+    for (std::size_t t = 0; t < specs.size(); ++t)
+        image.tables.push_back(Sample_Table(t == 0 ? "MSysObjects" : "Table" + std::to_string(t), specs[t]));
+    return image;
+}
+
+// Rows made on demand: `count` rows of `size` bytes, never held.
+class Made_Rows : public Row_Source {
+public:
+    Made_Rows(std::size_t count, std::size_t size) : count_(count), size_(size) {}
+    void Each_Row(const Row_Visitor& visit, bool) override {
+        Row_Image row;
+        for (std::size_t r = 0; r < count_; ++r) {
+            row.bytes.assign(size_, static_cast<std::uint8_t>(r));
+            visit(row);
+        }
+        ++passes;
+    }
+    int passes = 0;
+
+private:
+    std::size_t count_, size_;
+};
+
+// ---- What a plan must be -------------------------------------------------------------------
+
+// The use of each page of the file, by page number; fails the test where a page has two
+// uses or none.
+std::vector<std::string> Page_Uses(const Layout_Plan& plan) {
+    std::vector<std::string> uses(plan.total);
+    auto use = [&](std::uint32_t page, const std::string& what) {
+        if (page >= plan.total) {
+            ADD_FAILURE() << what << " on page " << page << ", past the end (" << plan.total << " pages)";
+            return;
+        }
+        EXPECT_TRUE(uses[page].empty()) << "page " << page << " is both " << uses[page] << " and " << what;
+        uses[page] = what;
+    };
+    use(0, "header");
+    use(f::Global_Map_Page, "global map");
+    for (std::size_t h = 0; h < plan.hosts.size(); ++h) use(plan.first_host + static_cast<std::uint32_t>(h), "map host");
+    for (std::uint32_t k : plan.global.bitmap_pages)
+        if (k != 0) use(k, "map bitmap");
+    for (const auto& table : plan.tables) {
+        for (std::uint32_t p = 0; p < table.tdef_pages; ++p) use(table.tdef_page + p, "definition");
+        for (std::uint32_t d = 0; d < table.data_pages.size(); ++d) use(table.first_data_page + d, "data");
+        for (const auto& col : table.lval_columns)
+            for (std::uint32_t p = 0; p < col.pages.size(); ++p) use(col.first_page + p, "long value");
+        for (const auto& index : table.indexes)
+            for (std::size_t l = 0; l < index.levels.size(); ++l)
+                for (const auto& page : index.levels[l]) use(page.page, l == 0 ? "index leaf" : "index node");
+        Each_Map(table, [&](const Map_Plan& map, const Map_Plan&) {
+            for (std::uint32_t k : map.bitmap_pages)
+                if (k != 0) use(k, "map bitmap");
+        });
+    }
+    for (std::uint32_t p = 0; p < uses.size(); ++p) EXPECT_FALSE(uses[p].empty()) << "page " << p << " has no use";
+    return uses;
+}
+
+std::vector<std::uint32_t> Run(std::uint32_t first, std::size_t count) {
+    std::vector<std::uint32_t> pages(count);
+    for (std::size_t i = 0; i < count; ++i) pages[i] = first + static_cast<std::uint32_t>(i);
+    return pages;
+}
+
+bool Is_Subset(const std::vector<std::uint32_t>& part, const std::vector<std::uint32_t>& whole) {
+    return std::includes(whole.begin(), whole.end(), part.begin(), part.end());
+}
+
+// Each map lists exactly the pages it stands for, and is a reference map exactly when
+// those pages span more than an inline row's bitmap (with a bitmap page for each block).
+void Expect_Maps_Cover_Their_Pages(const Layout_Plan& plan) {
+    for (std::size_t t = 0; t < plan.tables.size(); ++t) {
+        SCOPED_TRACE("table " + std::to_string(t));
+        const Table_Plan& table = plan.tables[t];
+        EXPECT_EQ(table.owned.pages, Run(table.first_data_page, table.data_pages.size()));
+        EXPECT_TRUE(Is_Subset(table.free.pages, table.owned.pages));
+        for (const auto& index : table.indexes) EXPECT_EQ(index.map.pages, Run(index.first_page, index.page_count));
+        for (const auto& col : table.lval_columns) {
+            EXPECT_EQ(col.owned.pages, Run(col.first_page, col.pages.size()));
+            EXPECT_TRUE(Is_Subset(col.free.pages, col.owned.pages));
+        }
+        Each_Map(table, [&](const Map_Plan& map, const Map_Plan& range) {
+            const bool wide = !range.pages.empty() && range.pages.back() - (range.pages.front() & ~7u) >= Map_Inline_Pages;
+            EXPECT_EQ(map.reference, wide);
+            for (std::uint32_t p : map.pages)
+                if (map.reference) {
+                    EXPECT_NE(map.bitmap_pages[p / f::Bitmap_Page_Bits], 0u) << "page " << p;
+                }
+        });
+    }
+}
+
+// Every map sits in exactly one host row, the one its pointer names.
+void Expect_Hosts_Hold_Every_Map_Once(const Layout_Plan& plan) {
+    std::set<std::pair<std::uint32_t, std::uint32_t>> hosted;
+    for (std::size_t h = 0; h < plan.hosts.size(); ++h) {
+        EXPECT_LE(plan.hosts[h].size(), f::Max_Rows_Per_Page);
+        EXPECT_LE(plan.hosts[h].size() * (Map_Row_Size + 2), Page_Row_Capacity);
+        for (std::size_t r = 0; r < plan.hosts[h].size(); ++r) {
+            const Map_Ref ref = plan.hosts[h][r];
+            EXPECT_TRUE(hosted.insert({ref.table, ref.map}).second) << "a map is hosted twice";
+            const Map_Plan& map = plan.Map(ref);
+            EXPECT_EQ(map.where, (Row_Pointer{plan.first_host + static_cast<std::uint32_t>(h), static_cast<std::uint8_t>(r)}));
+        }
+    }
+    std::size_t maps = 0;
+    for (const auto& table : plan.tables) Each_Map(table, [&](const Map_Plan&, const Map_Plan&) { ++maps; });
+    EXPECT_EQ(hosted.size(), maps);
+}
+
+// Rows in order on their data pages, slot after slot; index entries in key, then row, order.
+void Expect_Rows_And_Entries_In_Order(const Database_Image& image, const Layout_Plan& plan) {
+    for (std::size_t t = 0; t < plan.tables.size(); ++t) {
+        const Table_Plan& table = plan.tables[t];
+        ASSERT_EQ(table.row_pointers.size(), table.row_count);
+        for (std::size_t r = 1; r < table.row_pointers.size(); ++r) {
+            const Row_Pointer a = table.row_pointers[r - 1], b = table.row_pointers[r];
+            EXPECT_TRUE(b.page == a.page ? b.row == a.row + 1 : (b.page == a.page + 1 && b.row == 0));
+        }
+        for (std::size_t i = 0; i < table.indexes.size(); ++i) {
+            const Index_Image& entries = image.tables[t].indexes[i];
+            const auto& order = table.indexes[i].order;
+            ASSERT_EQ(order.size(), entries.Size());
+            for (std::size_t k = 1; k < order.size(); ++k) {
+                const auto a = entries.Key(order[k - 1]), b = entries.Key(order[k]);
+                const bool less = std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+                const bool same = std::equal(a.begin(), a.end(), b.begin(), b.end());
+                EXPECT_TRUE(less || (same && entries.Row(order[k - 1]) < entries.Row(order[k])));
+            }
+            EXPECT_EQ(table.indexes[i].levels.back().size(), 1u) << "one root";
+        }
+    }
+}
+
+void Expect_Sound_Plan(const Database_Image& image, const Layout_Plan& plan) {
+    Page_Uses(plan);
+    Expect_Maps_Cover_Their_Pages(plan);
+    Expect_Hosts_Hold_Every_Map_Once(plan);
+    Expect_Rows_And_Entries_In_Order(image, plan);
+}
+
+// The page type byte each use must give in the written (unencoded) file.
+std::uint8_t Type_Of_Use(const std::string& use) {
+    static const std::map<std::string, std::uint8_t> types = {
+        {"global map", f::Page_Type_Data}, {"map host", f::Page_Type_Data},
+        {"definition", f::Page_Type_Tdef}, {"data", f::Page_Type_Data},
+        {"long value", f::Page_Type_Data}, {"index leaf", f::Page_Type_Index_Leaf},
+        {"index node", f::Page_Type_Index_Node}, {"map bitmap", f::Page_Type_Usage_Bitmap}};
+    return types.at(use);
+}
+
+// ---- The cases ---------------------------------------------------------------------------------
+
+struct Plan_Case {
+    const char* name;
+    std::vector<Table_Spec> tables;
+    bool write;  // also write the file and hold it against the plan
+    std::function<void(const Database_Image&, const Layout_Plan&)> expect;
+};
+
+void PrintTo(const Plan_Case& c, std::ostream* out) { *out << c.name; }
+
+class Writer_Layout_Test : public test::Scratch_Test, public ::testing::WithParamInterface<Plan_Case> {};
+
+TEST_P(Writer_Layout_Test, EveryPageHasOneUseAndTheFileMatches) {
+    const Plan_Case& c = GetParam();
+    const Database_Image image = Image_Of_Tables(c.tables);
+    const Layout_Plan plan = Plan_Layout(image);
+    Expect_Sound_Plan(image, plan);
+    if (c.expect) c.expect(image, plan);
+    if (!c.write) return;
+
+    const auto path = dir / "planned.mdb";
+    const Write_Result written = Write_Database(image, path);
+    EXPECT_EQ(written.pages, plan.total);
+    const auto bytes = Read_All(path);
+    ASSERT_EQ(bytes.size(), std::size_t{plan.total} * f::Page_Size);
+    const auto uses = Page_Uses(plan);
+    for (std::uint32_t p = 1; p < plan.total; ++p) {
+        const std::uint8_t* page = bytes.data() + std::size_t{p} * f::Page_Size;
+        EXPECT_EQ(page[0], Type_Of_Use(uses[p])) << "page " << p << " (" << uses[p] << ")";
+        const auto owner = Get_U32(std::span<const std::uint8_t>(page, f::Page_Size), f::Data_Tdef_Page);
+        if (uses[p] == "long value") {
+            EXPECT_TRUE(std::equal(f::Lval_Signature.begin(), f::Lval_Signature.end(), page + f::Data_Tdef_Page));
+        }
+        if (uses[p] == "map host") {
+            EXPECT_EQ(owner, 0u);
+        }
+    }
+    for (const auto& table : plan.tables)
+        for (std::uint32_t d = 0; d < table.data_pages.size(); ++d)
+            EXPECT_EQ(Get_U32(std::span<const std::uint8_t>(bytes), std::size_t{table.first_data_page + d} * f::Page_Size +
+                                                                         f::Data_Tdef_Page),
+                      table.tdef_page);
+}
+
+const std::vector<std::size_t> Memo_Lengths = {0, 30, 40, 2000, 2037, 2038, 2039, 4072, 4073, 4074, 6000, 20000};
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, Writer_Layout_Test,
+    ::testing::Values(
+        Plan_Case{"EmptyTables", {Spec(0), Spec(0)}, true,
+                  [](const Database_Image&, const Layout_Plan& plan) {
+                      for (const auto& t : plan.tables) {
+                          EXPECT_TRUE(t.data_pages.empty());
+                          EXPECT_TRUE(t.owned.pages.empty());
+                          for (const auto& index : t.indexes) EXPECT_EQ(index.page_count, 1u) << "an empty root leaf";
+                      }
+                      EXPECT_EQ(plan.hosts.size(), 1u);
+                  }},
+        Plan_Case{"LongValuesSpanningPages", {Spec(3), Spec(300, 10, Memo_Lengths)}, true,
+                  [](const Database_Image& image, const Layout_Plan& plan) {
+                      const auto& cols = plan.tables[1].lval_columns;
+                      ASSERT_EQ(cols.size(), 1u);
+                      std::size_t stored = 0, long_ones = 0, chains = 0, chunks = 0;
+                      for (const auto& row : image.tables[1].rows)
+                          for (const auto& lv : row.long_values) {
+                              stored += lv.Size() > 0 ? 1 : 0;
+                              long_ones += lv.Size() > f::Long_Value_Max_Single ? 1 : 0;
+                          }
+                      for (const auto& v : cols[0].values) chains += v.chain ? 1 : 0;
+                      for (const auto& p : cols[0].pages) chunks += p.chunk ? 1 : 0;
+                      EXPECT_EQ(cols[0].values.size(), stored);
+                      EXPECT_GT(long_ones, 0u);
+                      EXPECT_EQ(chains, long_ones);
+                      EXPECT_GT(chunks, chains) << "the longest values take several chunks";
+                  }},
+        Plan_Case{"ManyIndexEntries", {Spec(2), Spec(20000, 100)}, true,
+                  [](const Database_Image&, const Layout_Plan& plan) {
+                      const auto& t = plan.tables[1];
+                      for (const auto& index : t.indexes) EXPECT_GE(index.levels.size(), 2u);
+                      EXPECT_GE(t.indexes[1].levels.size(), 3u) << "100-character keys need three levels";
+                      EXPECT_TRUE(t.owned.reference) << t.data_pages.size() << " data pages";
+                  }},
+        Plan_Case{"MoreMapsThanAHostPageHolds", std::vector<Table_Spec>(30, Spec(5)), true,
+                  [](const Database_Image&, const Layout_Plan& plan) {
+                      // Every table has the same maps; no table's maps are split between host pages.
+                      std::size_t per_table = 0;
+                      Each_Map(plan.tables[0], [&](const Map_Plan&, const Map_Plan&) { ++per_table; });
+                      EXPECT_GE(plan.hosts.size(), 2u);
+                      for (const auto& host : plan.hosts) {
+                          EXPECT_EQ(host.size() % per_table, 0u);
+                          EXPECT_EQ(host.front().map, 0u);
+                      }
+                  }}),
+    [](const ::testing::TestParamInfo<Plan_Case>& info) { return std::string(info.param.name); });
+
+// A file too large for page 1's inline global map, planned from rows that are never held.
+TEST(Writer_Layout, LargeFileGetsAReferenceGlobalMap) {
+    Database_Image image = Image_Of_Tables({Spec(1), Spec(0)});
+    auto rows = std::make_shared<Made_Rows>(40000, 3000);  // one row a page
+    image.tables[1].source = rows;
+    const Layout_Plan plan = Plan_Layout(image);
+    EXPECT_EQ(rows->passes, 1) << "planning reads the rows once";
+    Expect_Sound_Plan(image, plan);
+    EXPECT_EQ(plan.tables[1].data_pages.size(), 40000u);
+    EXPECT_TRUE(plan.global.reference);
+    const auto uses = Page_Uses(plan);
+    EXPECT_EQ(uses.back(), "map bitmap") << "the global map's bitmap pages come last";
+    EXPECT_EQ(plan.total - 1, plan.global.bitmap_pages[1]) << "two blocks of pages, two bitmap pages";
+}
+
+// A source that gives other rows the second time fails the write and leaves no file.
+class Changing_Rows : public Row_Source {
+public:
+    void Each_Row(const Row_Visitor& visit, bool) override {
+        Row_Image row;
+        const std::size_t count = passes++ == 0 ? 100 : 101;
+        for (std::size_t r = 0; r < count; ++r) {
+            row.bytes.assign(40, static_cast<std::uint8_t>(r));
+            visit(row);
+        }
+    }
+    int passes = 0;
+};
+
+class Writer_Source_Test : public test::Scratch_Test {};
+
+TEST_F(Writer_Source_Test, RowsThatChangeBetweenPassesFailTheWrite) {
+    Database_Image image = Image_Of_Tables({Spec(1), Spec(0)});
+    auto rows = std::make_shared<Changing_Rows>();
+    image.tables[1].source = rows;
+    const auto path = dir / "changing.mdb";
+    try {
+        Write_Database(image, path);
+        ADD_FAILURE() << "written";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("changed while it was being written"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(rows->passes, 2);
+    EXPECT_FALSE(test::fs::exists(path));
+}
+
+// A corpus database's image, planned, written and opened by our reader: each table's
+// definition, maps and index roots are where the plan put them.
+TEST_F(Writer_Source_Test, ReaderFindsWhatThePlanPlaced) {
+    KELBROOK_NEED_CORPUS();
+    for (const char* file : {"test2V2000.mdb", "bigIndexTestV2000.mdb", "testV2000.mdb"}) {
+        SCOPED_TRACE(file);
+        Database_Image image;
+        {
+            Database source(test::Corpus() / file);
+            image = Read_Source_Image(source).image;
+            for (auto& table : image.tables) Load_Rows(table);
+        }
+        const Layout_Plan plan = Plan_Layout(image);
+        Expect_Sound_Plan(image, plan);
+        const auto path = dir / file;
+        EXPECT_EQ(Write_Database(image, path).pages, plan.total);
+        Database db(path);
+        for (std::size_t t = 0; t < image.tables.size(); ++t) {
+            SCOPED_TRACE(image.tables[t].name);
+            const Table_Plan& tp = plan.tables[t];
+            EXPECT_EQ(db.Find_Table(image.tables[t].name).Page(), tp.tdef_page);
+            const Table_Definition& def = db.Definition(tp.tdef_page);
+            EXPECT_EQ(def.num_rows, tp.row_count);
+            EXPECT_EQ(Read_Usage_Map(db.File(), def.owned_map, "owned map").Pages(), tp.owned.pages);
+            EXPECT_EQ(Read_Usage_Map(db.File(), def.free_map, "free map").Pages(), tp.free.pages);
+            ASSERT_EQ(def.real_indexes.size(), tp.indexes.size());
+            for (std::size_t i = 0; i < tp.indexes.size(); ++i) {
+                EXPECT_EQ(def.real_indexes[i].root, tp.indexes[i].levels.back().front().page);
+                EXPECT_EQ(Read_Usage_Map(db.File(), def.real_indexes[i].page_map, "index map").Pages(),
+                          tp.indexes[i].map.pages);
+            }
+            for (const auto& col : tp.lval_columns) {
+                const Column* c = col.mapped ? def.Find_Column(col.column) : nullptr;
+                if (c != nullptr) {
+                    EXPECT_EQ(Read_Usage_Map(db.File(), c->owned_map, "column map").Pages(), col.owned.pages);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kelbrook::jet
