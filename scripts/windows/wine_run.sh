@@ -398,7 +398,8 @@ scenario_database_in_use() {
     { release_holder; fail "in use: the host jetdb did not refuse (see $artefacts/in-use-jetdb.log)"; }
 
   # The delivered program: "Error - Could not use ..." in "Compact Database", exit status 2.
-  start_program Kelbrook_7-7.exe database-in-use
+  # Wine's window trace shows the texts the program gives its windows, the message too.
+  WINEDEBUG=trace+win start_program Kelbrook_7-7.exe database-in-use
   click_button "$window" 330 1875 2415 585
   compact_report() { xdotool search --onlyvisible --name '^Compact Database$' >/dev/null 2>&1; }
   if ! wait_for 120 compact_report; then
@@ -415,6 +416,9 @@ scenario_database_in_use() {
   local after
   after=$(cd "$root" && find . -type f -print0 | sort -z | xargs -0 md5sum)
   release_holder
+  # (the trace writes each backslash twice)
+  grep -qF "\"Error - ${expected//\\/\\\\}\"" "$artefacts/database-in-use.log" ||
+    fail "in use: the program did not report \"Error - $expected\" (see $artefacts/database-in-use.png)"
   [ "$before" = "$after" ] || fail "in use: files of the installation changed:
 $(diff <(echo "$before") <(echo "$after"))"
   [ -z "$(find "$root" -name '*.kelbrook-tmp-*')" ] || fail "in use: a temporary was left behind"
