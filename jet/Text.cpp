@@ -1,9 +1,72 @@
 #include "jet/Text.h"
 
+#include <cstdio>
+
+#include "jet/Error.h"
 #include "jet/Format.h"
 
 namespace kelbrook::jet {
 namespace {
+
+constexpr std::uint32_t Last_Code_Point = 0x10FFFF;
+constexpr std::uint32_t High_Surrogate_First = 0xD800;
+constexpr std::uint32_t Low_Surrogate_First = 0xDC00;
+constexpr std::uint32_t Surrogate_Last = 0xDFFF;
+constexpr std::uint32_t First_Supplementary = 0x10000;
+
+bool Is_Surrogate(std::uint32_t c) { return c >= High_Surrogate_First && c <= Surrogate_Last; }
+bool Is_High_Surrogate(std::uint32_t c) { return c >= High_Surrogate_First && c < Low_Surrogate_First; }
+bool Is_Low_Surrogate(std::uint32_t c) { return c >= Low_Surrogate_First && c <= Surrogate_Last; }
+
+std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(value));
+    return text;
+}
+
+[[noreturn]] void Bad_Utf8(std::size_t at, const std::string& what) {
+    throw Error("The text is not valid UTF-8: " + what + " at byte " + std::to_string(at) + ".",
+                Error_Kind::Unsupported);
+}
+
+// The code point of the UTF-8 sequence at text[at], which is refused unless it is the one
+// shortest encoding of a Unicode scalar value; at moves past it.
+std::uint32_t Next_Utf8(std::string_view text, std::size_t& at) {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    const std::size_t start = at;
+    const std::uint8_t lead = byte(start);
+    if (lead < 0x80) {
+        ++at;
+        return lead;
+    }
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        code = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        code = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        code = lead & 0x07u;
+    } else {
+        Bad_Utf8(start, "byte 0x" + Hex(lead, 2) + " does not start a character");
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if (start + i >= text.size()) Bad_Utf8(start, "the character is cut short");
+        const std::uint8_t next = byte(start + i);
+        if ((next & 0xC0) != 0x80)
+            Bad_Utf8(start + i, "byte 0x" + Hex(next, 2) + " does not continue the character begun before it");
+        code = (code << 6) | (next & 0x3Fu);
+    }
+    static constexpr std::uint32_t shortest_above[] = {0, 0, 0x80, 0x800, First_Supplementary};
+    if (code < shortest_above[length]) Bad_Utf8(start, "the character U+" + Hex(code, 4) + " is in an overlong form");
+    if (Is_Surrogate(code)) Bad_Utf8(start, "the surrogate U+" + Hex(code, 4) + " is not a character");
+    if (code > Last_Code_Point) Bad_Utf8(start, "the value 0x" + Hex(code, 6) + " lies beyond U+10FFFF");
+    at = start + length;
+    return code;
+}
 
 void Append_Utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
@@ -11,7 +74,7 @@ void Append_Utf8(std::string& out, std::uint32_t cp) {
     } else if (cp < 0x800) {
         out += static_cast<char>(0xC0 | (cp >> 6));
         out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
+    } else if (cp < First_Supplementary) {
         out += static_cast<char>(0xE0 | (cp >> 12));
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
@@ -23,67 +86,62 @@ void Append_Utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-void Append_Units(std::string& out, const std::vector<std::uint16_t>& units) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        std::uint32_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            std::uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            Append_Utf8(out, cp);
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            Append_Utf8(out, 0xFFFD);
-        } else {
-            Append_Utf8(out, u);
-        }
-    }
+std::u16string Units_Of(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() % 2 != 0)
+        throw Error("A stored text of " + std::to_string(bytes.size()) +
+                    " bytes is not whole UTF-16 characters: the database is damaged.");
+    std::u16string units;
+    units.reserve(bytes.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); i += 2)
+        units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    return units;
 }
 
 }  // namespace
 
-std::string Utf16le_To_Utf8(std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint16_t> units;
-    units.reserve(bytes.size() / 2);
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        units.push_back(static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8)));
-    std::string out;
-    Append_Units(out, units);
+std::u16string Utf8_To_Utf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint32_t cp = Next_Utf8(text, at);
+        if (cp >= First_Supplementary) {
+            cp -= First_Supplementary;
+            out.push_back(static_cast<char16_t>(High_Surrogate_First + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(Low_Surrogate_First + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
     return out;
 }
 
-std::vector<std::uint8_t> Utf8_To_Utf16le(const std::string& text) {
+std::string Utf16_To_Utf8(std::u16string_view units) {
+    std::string out;
+    out.reserve(units.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const std::uint32_t u = units[i];
+        if (!Is_Surrogate(u)) {
+            Append_Utf8(out, u);
+        } else if (Is_High_Surrogate(u) && i + 1 < units.size() && Is_Low_Surrogate(units[i + 1])) {
+            Append_Utf8(out, First_Supplementary + ((u - High_Surrogate_First) << 10) + (units[i + 1] - Low_Surrogate_First));
+            ++i;
+        } else {
+            throw Error("A text holds the unpaired UTF-16 surrogate " + Hex(u, 4) + " at character " +
+                        std::to_string(i) + ", which is no character: the text is damaged.");
+        }
+    }
+    return out;
+}
+
+std::string Utf16le_To_Utf8(std::span<const std::uint8_t> bytes) { return Utf16_To_Utf8(Units_Of(bytes)); }
+
+std::vector<std::uint8_t> Utf8_To_Utf16le(std::string_view text) {
+    const std::u16string units = Utf8_To_Utf16(text);
     std::vector<std::uint8_t> out;
-    auto put = [&out](std::uint32_t u) {
+    out.reserve(units.size() * 2);
+    for (const char16_t u : units) {
         out.push_back(static_cast<std::uint8_t>(u));
         out.push_back(static_cast<std::uint8_t>(u >> 8));
-    };
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        std::uint32_t c = s[i];
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < n) {
-            cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0 && i + 2 < n) {
-            cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0 && i + 3 < n) {
-            cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
-                 (s[i + 3] & 0x3F);
-            len = 4;
-        }
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put(0xD800 + (cp >> 10));
-            put(0xDC00 + (cp & 0x3FF));
-        } else {
-            put(cp);
-        }
     }
     return out;
 }
@@ -94,7 +152,7 @@ std::string Decode_Jet_Text(std::span<const std::uint8_t> bytes) {
         return Utf16le_To_Utf8(bytes);
     // Compressed: one byte per character until a 00 switches to two-byte units, and a
     // further 00 switches back.
-    std::vector<std::uint16_t> units;
+    std::u16string units;
     bool compressed = true;
     std::size_t i = 2;
     while (i < bytes.size()) {
@@ -107,14 +165,13 @@ std::string Decode_Jet_Text(std::span<const std::uint8_t> bytes) {
             units.push_back(bytes[i]);
             ++i;
         } else {
-            if (i + 1 >= bytes.size()) break;
-            units.push_back(static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8)));
+            if (i + 1 >= bytes.size())
+                throw Error("A compressed text ends inside a two-byte character: the database is damaged.");
+            units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
             i += 2;
         }
     }
-    std::string out;
-    Append_Units(out, units);
-    return out;
+    return Utf16_To_Utf8(units);
 }
 
 }  // namespace kelbrook::jet

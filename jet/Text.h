@@ -1,17 +1,27 @@
 // Text conversions of the engine: Jet stores text as UTF-16LE, or as "compressed unicode"
 // (a leading FF FE, then runs of one-byte characters and, between 00 toggles, UTF-16LE
-// runs). Programs talk UTF-8. Invalid UTF-16 (lone surrogates) becomes U+FFFD.
+// runs). Programs talk UTF-8.
+//
+// Every conversion is strict: nothing is replaced or dropped. UTF-8 that is malformed
+// (a sequence cut short, a byte that does not continue one, an overlong form, a surrogate,
+// a value beyond U+10FFFF) is refused with an Error of kind Unsupported: the caller handed
+// the engine something that is not text. UTF-16 from a file with an odd byte count or an
+// unpaired surrogate is refused with an Error of kind Corrupt.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelbrook::jet {
 
+std::u16string Utf8_To_Utf16(std::string_view text);
+std::string Utf16_To_Utf8(std::u16string_view units);
+
 std::string Utf16le_To_Utf8(std::span<const std::uint8_t> bytes);
-std::vector<std::uint8_t> Utf8_To_Utf16le(const std::string& text);
+std::vector<std::uint8_t> Utf8_To_Utf16le(std::string_view text);
 // Stored text bytes (compressed or not) to UTF-8.
 std::string Decode_Jet_Text(std::span<const std::uint8_t> bytes);
 
