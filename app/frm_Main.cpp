@@ -65,8 +65,9 @@ void frm_Main::Gathering_Run() {
     view_.Set_Visible(Control::cmd_Continue, false);
     view_.Set_Visible(Control::cmd_Cancel, false);
 
-    // The data database is there when its live file is, or when only the compacted copy is
-    // (a run interrupted while replacing the live file): the rotation puts that copy back.
+    // The data database is there when its live file is, or when only its compacted copy is
+    // (an older build's run killed between deleting the live file and putting the copy in
+    // its place): the rotation checks that copy and puts it back.
     platform::File_System_Service& found = Use_File_System();
     if (found.FileExists(Text(Constants::Data_Database)) || found.FileExists(Text(Constants::Data_Database_New))) {
         view_.Set_Label_Text(Text(Constants::Working_Text));
