@@ -47,13 +47,15 @@ Page_Bytes Data_Page(std::uint32_t owner, const std::vector<std::span<const std:
     else
         Put_U32(page, f::Data_Tdef_Page, owner);
     Put_U16(page, f::Data_Row_Count, static_cast<std::uint16_t>(rows.size()));
-    std::size_t end = f::Page_Size;
     std::size_t used = 0;
+    for (const auto& row : rows) used += row.size() + 2;
+    if (used > f::Data_Page_Initial_Free || rows.size() > f::Max_Rows_Per_Page)
+        throw Error("Internal error while writing: the rows laid out for a page do not fit on it.");
+    std::size_t end = f::Page_Size;
     for (std::size_t k = 0; k < rows.size(); ++k) {
         end -= rows[k].size();
         std::copy(rows[k].begin(), rows[k].end(), page.begin() + static_cast<std::ptrdiff_t>(end));
         Put_U16(page, f::Data_Row_Table + 2 * k, static_cast<std::uint16_t>(end));
-        used += rows[k].size() + 2;
     }
     Put_U16(page, f::Data_Free_Space, static_cast<std::uint16_t>(f::Data_Page_Initial_Free - used));
     return page;
