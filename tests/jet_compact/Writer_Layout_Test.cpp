@@ -386,11 +386,12 @@ TEST_F(Writer_Source_Test, RowsThatChangeBetweenPassesFailTheWrite) {
     EXPECT_FALSE(test::fs::exists(path));
 }
 
-// A corpus database's image, planned, written and opened by our reader: each table's
-// definition, maps and index roots are where the plan put them.
+// Every corpus database's image, planned, written and opened by our reader: each table's
+// definition, maps and index roots are where the plan put them, and the fields the
+// writer patched are where the reader's own walk of the definition finds them.
 TEST_F(Writer_Source_Test, ReaderFindsWhatThePlanPlaced) {
     KELBROOK_NEED_CORPUS();
-    for (const char* file : {"test2V2000.mdb", "bigIndexTestV2000.mdb", "testV2000.mdb"}) {
+    for (const std::string& file : test::Corpus_Files()) {
         SCOPED_TRACE(file);
         Database_Image image;
         {
@@ -413,6 +414,7 @@ TEST_F(Writer_Source_Test, ReaderFindsWhatThePlanPlaced) {
             EXPECT_EQ(Read_Usage_Map(db.File(), def.free_map, "free map").Pages(), tp.free.pages);
             ASSERT_EQ(def.real_indexes.size(), tp.indexes.size());
             for (std::size_t i = 0; i < tp.indexes.size(); ++i) {
+                EXPECT_EQ(def.real_indexes[i].block_offset, tp.fields.real_index_blocks[i]);
                 EXPECT_EQ(def.real_indexes[i].root, tp.indexes[i].levels.back().front().page);
                 EXPECT_EQ(Read_Usage_Map(db.File(), def.real_indexes[i].page_map, "index map").Pages(),
                           tp.indexes[i].map.pages);
@@ -422,6 +424,13 @@ TEST_F(Writer_Source_Test, ReaderFindsWhatThePlanPlaced) {
                 if (c != nullptr) {
                     EXPECT_EQ(Read_Usage_Map(db.File(), c->owned_map, "column map").Pages(), col.owned.pages);
                 }
+            }
+            for (const Column& c : def.columns) {
+                if (!c.has_page_maps) continue;
+                const auto& maps = tp.fields.column_maps;
+                EXPECT_TRUE(std::any_of(maps.begin(), maps.end(), [&](const Column_Map_Slot& slot) {
+                    return slot.column == c.number && slot.offset == c.page_map_entry_offset;
+                })) << "column " << c.name;
             }
         }
     }
