@@ -246,6 +246,14 @@ bool Is_Indexable_Type(std::uint8_t type) {
            Is_Text_Type(type);
 }
 
+std::u16string To_Utf16(const std::string& utf8) {
+    const std::vector<std::uint8_t> bytes = Utf8_To_Utf16le(utf8);
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    return out;
+}
+
 [[noreturn]] void Wrong_Kind(std::uint8_t type) {
     throw Error("index key: the value does not fit a " + Type_Name(type) + " column");
 }
@@ -406,7 +414,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         case f::Type_Text:
         case f::Type_Memo:
             if (value.kind != K::Text && value.kind != K::Memo) Wrong_Kind(column_type);
-            return Append_Text_Key(key, Utf8_To_Utf16(value.text), ascending);
+            return Append_Text_Key(key, To_Utf16(value.text), ascending);
         default: throw Error("index key: columns of type " + Type_Name(column_type) + " are not indexed");
     }
 }
@@ -459,7 +467,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         case f::Type_Text:
         case f::Type_Memo:
             if (text == nullptr) Wrong_Kind(column_type);
-            return Append_Text_Key(key, Utf8_To_Utf16(*text), ascending);
+            return Append_Text_Key(key, To_Utf16(*text), ascending);
         default: throw Error("index key: columns of type " + Type_Name(column_type) + " are not indexed");
     }
 }
@@ -478,8 +486,8 @@ std::vector<std::uint8_t> Encode_Index_Key(const Table_Layout& table, const Inde
 
 bool Text_Is_Indexable(std::string_view text) {
     try {
-        (void)Utf8_To_Utf16(text);
-        return true;
+        const std::string utf8(text);
+        return Utf16le_To_Utf8(Utf8_To_Utf16le(utf8)) == utf8;  // nothing replaced: valid UTF-8
     } catch (const Error&) {
         return false;
     }

@@ -256,7 +256,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"text accent then plain", fmt::Type_Text, Text("\xc3\xa9" "a"), true, "7f 51 4a 01 0e 00"},
         Case{"text ignored character", fmt::Type_Text, Text(std::string("a\0b", 3)), true, "7f 4a 4c 01 00"},
         Case{"text control character", fmt::Type_Text, Text("a\x01" "b"), true, "7f 4a 4c 01 01 01 01 80 0b 06 03 00"},
-        Case{"text hyphen", fmt::Type_Text, Text("a-b"), true, "7f 4a 4c 01 01 01 01 80 0b 06 82 00"}));
+        Case{"text hyphen", fmt::Type_Text, Text("a-b"), true, "7f 4a 4c 01 01 01 01 80 0b 06 82 00"},
+        Case{"text flagged characters", fmt::Type_Text, Text("\xe3\x81\x81\xe3\x81\x82"), true,
+             "7f 7f 02 7f 02 01 01 01 a0 ff 02 80 ff 80 00"},
+        Case{"text flag dropped, suffix kept", fmt::Type_Text, Text("\xe3\x81\x82"), true,
+             "7f 7f 02 01 01 01 ff 02 80 ff 80 00"},
+        Case{"text modifier after a letter", fmt::Type_Text, Text("a\xca\xb9"), true, "7f 4a 01 0e 00"},
+        Case{"text modifier alone", fmt::Type_Text, Text("\xca\xb9"), true, "7f 01 0c 00"},
+        Case{"text accented descending", fmt::Type_Text, Text("\xc3\xa9"), false, "80 ae fe f1 ff 00"}));
 
 TEST(Key_Encoding, Text_Keys_Hold_255_Characters) {
     const std::string long_text(300, 'b');
