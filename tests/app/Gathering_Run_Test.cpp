@@ -448,6 +448,21 @@ TEST_F(Gathering, DatabaseInUseIsReportedAndNoDatabaseFileChanges) {
     EXPECT_EQ(Read(Host(Constants::History_Database)), "history database") << "never compacted under its holder";
 }
 
+// Without the backup folder no backup can be made, so the live databases are not replaced:
+// the run reports the backup it could not write and ends before gathering anything.
+TEST_F(Gathering, MissingBackupFolderIsReportedAndNoDatabaseIsReplaced) {
+    fs::remove_all(Host(Constants::Backup_Folder));
+    Window().cmd_Continue_Click();
+
+    Expect_Ended_With_Failure(Exit_Compaction_Failed);
+    EXPECT_EQ(View.Messages[0].Text, "Error - Path not found\r\n\r\n" + S(Constants::Backup_Folder) + "duvura-d-7-7.mdb");
+    EXPECT_EQ(View.Messages[0].Title, "Compact Database");
+    EXPECT_EQ(Read(Host(Constants::Data_Database)), "data database");
+    EXPECT_EQ(Read(Host(Constants::History_Database)), "history database");
+    EXPECT_FALSE(fs::exists(Host(Constants::Data_Database_New)));
+    EXPECT_FALSE(fs::exists(Output() / "duvura-d-7-7.mdb"));
+}
+
 // A second copy of the program started while the first compacts: it finds the database
 // held, says so and ends; the first run finishes untouched.
 TEST_F(Gathering, SecondProgramDuringTheRunFindsTheDatabasesInUse) {
