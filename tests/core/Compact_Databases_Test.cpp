@@ -539,10 +539,11 @@ TEST(Compact_Databases, RemovesTheTemporariesOfAnInterruptedRunAndNothingElse) {
                         "half a copy by an older build");
     }
     run.drive.Write("C:\\Tarvel\\KT500\\data\\.duvura-d-7-7.mdb.notes", "not ours");
+    run.drive.Write(Readme, "other backup-folder content");
     ASSERT_TRUE(run.Run());
     EXPECT_EQ(Temporaries_On(run.drive), std::vector<std::string>{});
     EXPECT_EQ(run.drive.Read("C:\\Tarvel\\KT500\\data\\.duvura-d-7-7.mdb.notes"), "not ours");
-    EXPECT_EQ(run.drive.Read(Readme), "<absent>");
+    EXPECT_EQ(run.drive.Read(Readme), "other backup-folder content");
 }
 
 // A second run of the program started at each file step of a first one: while the first
