@@ -318,10 +318,12 @@ fs::path Destination_Folder(const std::string& destination) {
     return folder;
 }
 
-// Makes the target folder of a copy unless it is there already.
+// Makes the target folder of a copy unless it is there already. A link standing in its
+// place is refused: the copy would land wherever it leads.
 void Make_Target_Folder(const fs::path& target, const std::string& target_text) {
     struct stat status {};
-    if (::stat(target.c_str(), &status) == 0) {
+    if (::lstat(target.c_str(), &status) == 0) {
+        if (S_ISLNK(status.st_mode)) Fail_With(Text_Path_File_Access_Error, target_text);
         if (!S_ISDIR(status.st_mode)) Fail_With(Text_File_Already_Exists, target_text);
     } else if (errno == ENOENT) {
         if (::mkdir(target.c_str(), 0777) != 0) Fail(errno, target_text, Names::Folder);

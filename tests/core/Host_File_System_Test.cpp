@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,21 @@
 
 #include "platform/File_System_Service.h"
 #include "support/Temp_Drive.h"
+
+// Fault injection: the service's unlinkat comes here first, so that a test can change the
+// tree half-way through a removal, as another process might.
+namespace {
+std::function<void()> before_next_unlinkat;
+}  // namespace
+
+extern "C" int unlinkat(int folder, const char* name, int flags) noexcept {
+    if (before_next_unlinkat) {
+        const std::function<void()> hook = std::move(before_next_unlinkat);
+        before_next_unlinkat = nullptr;
+        hook();
+    }
+    return static_cast<int>(::syscall(SYS_unlinkat, folder, name, flags));
+}
 
 namespace kelbrook {
 namespace {
@@ -465,6 +481,13 @@ TEST_F(Host_File_System, CopyFolderLeavesOutLinksThatLeadOutOfIt) {
     EXPECT_EQ(drive.Read("C:\\Out\\Debug Files\\inside-file.log"), "a");
     EXPECT_FALSE(fs::is_symlink(drive.Host("C:\\Out\\Debug Files\\inside-file.log")));
     EXPECT_EQ(drive.Read("C:\\Out\\Debug Files\\winding.log"), "b");
+
+    // A link in the target where the copy's folder would go is not written through.
+    drive.Make_Folder("C:\\Elsewhere");
+    drive.Make_Folder("C:\\Out2");
+    fs::create_directory_symlink(drive.Host("C:\\Elsewhere"), drive.Host("C:\\Out2\\Debug Files"));
+    EXPECT_THROW(files->CopyFolder(source, "C:\\Out2\\", true), platform::Service_Error);
+    EXPECT_EQ(Entries(drive.Host("C:\\Elsewhere")), std::vector<std::string>{});
 }
 
 TEST_F(Host_File_System, DeleteFolderRemovesLinksDeepInTheTreeAndNotWhatTheyPointAt) {
@@ -480,6 +503,29 @@ TEST_F(Host_File_System, DeleteFolderRemovesLinksDeepInTheTreeAndNotWhatTheyPoin
     EXPECT_FALSE(drive.Exists("C:\\Out"));
     EXPECT_EQ(Entries(drive.Host("C:\\Outside")), (std::vector<std::string>{"deeper", "deeper/more.txt", "precious.txt"}));
     EXPECT_EQ(drive.Read("C:\\Outside\\precious.txt"), "keep");
+}
+
+TEST_F(Host_File_System, AFolderSwappedForALinkDuringDeleteFolderIsNotFollowed) {
+    drive.Write("C:\\Out\\sub\\inner.txt", "inner");
+    drive.Write("C:\\Out\\z.txt", "z");
+    drive.Write("C:\\Outside\\precious.txt", "keep");
+    drive.Write("C:\\Outside\\deeper\\more.txt", "keep too");
+    // Once the removal has looked at sub and taken it for a folder (and goes on to remove
+    // z.txt), sub becomes a link to Outside: the removal must not go through it.
+    before_next_unlinkat = [&] {
+        fs::rename(drive.Host("C:\\Out\\sub"), drive.Host("C:\\Parked"));
+        fs::create_directory_symlink(drive.Host("C:\\Outside"), drive.Host("C:\\Out\\sub"));
+    };
+    try {
+        files->DeleteFolder("C:\\Out", true);
+        ADD_FAILURE() << "the swapped folder went unnoticed";
+    } catch (const platform::Service_Error& failure) {
+        EXPECT_STREQ(failure.what(), "Path not found");
+        EXPECT_EQ(failure.path(), "C:\\Out\\sub");
+    }
+    EXPECT_FALSE(before_next_unlinkat) << "the removal never unlinked anything";
+    EXPECT_EQ(Entries(drive.Host("C:\\Outside")), (std::vector<std::string>{"deeper", "deeper/more.txt", "precious.txt"}));
+    EXPECT_TRUE(fs::is_symlink(drive.Host("C:\\Out\\sub")));
 }
 
 TEST_F(Host_File_System, DeleteOneFileIsCaseBlind) {
