@@ -51,9 +51,9 @@ DATABASES = {
 DEBUG_FILES = {"instrument.log": "run 1 finished\n", "sub/crash.txt": "crash report\n"}
 CONTINUE_AT, CLOSE_AT = (102, 144), (274, 144)  # button centres in the window's pixels
 WRITE_CALLS = {"write", "pwrite64", "writev", "pwritev", "pwritev2", "sendfile", "copy_file_range"}
-# Temporary files: "." + name + ".kelbrook-tmp-" + suffix, the older ".kelbrook-copy-" + suffix,
-# and the engine's own "<destination>.compacting".
 LOCK_FILE = ".ldb"  # a Jet database's lock file, beside it with the same stem
+# Temporary files: "." + name + ".kelbrook-tmp-" + suffix, the older ".kelbrook-copy-" + suffix,
+# and the older engine's "<destination>.compacting".
 TEMPORARY = re.compile(r"^\..*\.kelbrook-tmp-|^\.kelbrook-copy-|\.compacting$")
 RANDOM_SUFFIX = re.compile(r"(\.kelbrook-tmp-|\.kelbrook-copy-)[^/]*$")
 
@@ -359,6 +359,10 @@ STRACE_CALLS = ("open,openat,openat2,creat,write,pwrite64,writev,pwritev,pwritev
                 "fchmodat,chown,fchown,lchown,fchownat,utime,utimes,futimesat,utimensat")
 
 
+FD_CALLS = WRITE_CALLS | {"fsync", "fdatasync", "ftruncate", "fallocate", "fchmod", "fchown", "sync_file_range",
+                          "syncfs"}
+
+
 def strace_changes(trace_path, root):
     """The successful changes under the root in an `strace -f -y` log, as (call, paths)."""
     unfinished, changes = {}, []
@@ -380,14 +384,11 @@ def strace_changes(trace_path, root):
         name, args = call.group(1), call.group(2)
         if name in ("open", "openat", "openat2") and not re.search(r"O_CREAT|O_TRUNC", args):
             continue
-        paths = [p for p in re.findall(r'"((?:[^"\\]|\\.)*)"|<(/[^>]*)>', args)]
-        paths = [a or b for a, b in paths]
-        if name in WRITE_CALLS | {"fsync", "fdatasync", "ftruncate", "fallocate", "fchmod", "fchown",
-                                  "sync_file_range", "syncfs"}:
-            paths = paths[:1] if name not in ("sendfile", "copy_file_range") else paths[-1:]
-            fd_form = re.match(r"^\d+<(/[^>]*)>", args)
-            paths = [fd_form.group(1)] if fd_form else []
-        else:
+        if name in FD_CALLS:  # the file descriptor written, as -y shows it: 8</path>
+            descriptors = re.findall(r"(?:^|, )\d+<(/[^>]*)>", args)
+            paths = descriptors[-1:] if name == "copy_file_range" else descriptors[:1]
+        else:  # quoted paths and the folders of directory descriptors
+            paths = [a or b for a, b in re.findall(r'"((?:[^"\\]|\\.)*)"|<(/[^>]*)>', args)]
             paths = [p for p in paths if p.startswith("/")]
             if name.startswith("openat") or name in ("mkdirat", "unlinkat", "utimensat", "fchmodat"):
                 paths = paths[1:] if len(paths) > 1 else paths
