@@ -263,6 +263,15 @@ private:
     bool kept_ = false;
 };
 
+// The name of an existing file as its folder spells it.
+std::wstring Spelling_Of(const std::wstring& path) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return Name_Of(path);
+    FindClose(search);
+    return found.cFileName;
+}
+
 // Copies one file over to (a full file path) through a temporary file in to's folder;
 // overwrite false refuses an existing destination. A failure leaves to as it was.
 void Copy_Through_Temporary(const std::wstring& from, const std::wstring& to, bool overwrite, Durability durability) {
@@ -282,7 +291,8 @@ void Copy_Through_Temporary(const std::wstring& from, const std::wstring& to, bo
     }
     Temporary_Copy temporary(from, to);
     if (durability == Durability::Flushed) temporary.Flush(to);
-    temporary.Rename_To(to, overwrite, durability);
+    // An existing file keeps its spelling, as it does when a copy overwrites it in place.
+    temporary.Rename_To(existing == INVALID_FILE_ATTRIBUTES ? to : Folder_Of(to) + Spelling_Of(to), overwrite, durability);
 }
 
 // The folder tree a copy is made of, as the file system finally names it.

@@ -238,6 +238,7 @@ TEST_F(Win32_File_System_Test, A_File_Copied_Into_A_Folder_Keeps_Its_Name_And_Re
 
     files_->CopyFile(At("duvura-h-7-7.mdb"), At("out\\"), true);
     EXPECT_EQ(Read(At("out\\duvura-h-7-7.mdb")), "new history");
+    EXPECT_EQ(Names_In(At("out")), std::vector<std::string>{"DUVURA-H-7-7.MDB"});  // the spelling it had
 
     // A destination without the trailing backslash is the file's new full name.
     files_->CopyFile(At("duvura-h-7-7.mdb"), At("out\\renamed.mdb"), true);
