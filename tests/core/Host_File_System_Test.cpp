@@ -528,6 +528,39 @@ TEST_F(Host_File_System, AFolderSwappedForALinkDuringDeleteFolderIsNotFollowed) 
     EXPECT_TRUE(fs::is_symlink(drive.Host("C:\\Out\\sub")));
 }
 
+std::size_t Open_Descriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+TEST_F(Host_File_System, NoDescriptorOutlivesACallThatWorkedOrFailed) {
+    drive.Write("C:\\Tree\\a.txt", "a");
+    drive.Write("C:\\Tree\\one\\two\\b.txt", "b");
+    drive.Write("C:\\Tree\\one\\locked.txt", "locked");
+    Make_Read_Only(drive.Host("C:\\Tree\\one\\locked.txt"));
+    fs::create_symlink(drive.Host("C:\\Tree\\a.txt"), drive.Host("C:\\Tree\\one\\link.txt"));
+    drive.Make_Folder("C:\\Out");
+    const std::size_t before = Open_Descriptors();
+    const std::vector<std::function<void()>> calls = {
+        [&] { files->CopyFolder("C:\\Tree", "C:\\Out\\", true); },
+        [&] { files->CopyFolder("C:\\Tree", "C:\\Out\\", false); },  // fails: files there
+        [&] { files->Copy_One_File("C:\\Tree\\a.txt", "C:\\Out\\a.txt"); },
+        [&] { files->Copy_One_File("C:\\Tree\\none.txt", "C:\\Out\\a.txt"); },
+        [&] { files->Remove_Leftover_Temporaries("C:\\Out\\a.txt"); },
+        [&] { files->DeleteFolder("C:\\Tree", false); },  // fails deep down at locked.txt
+        [&] { files->DeleteFolder("C:\\Tree", true); },
+    };
+    for (const auto& call : calls) {
+        try {
+            call();
+        } catch (const platform::Service_Error&) {
+        }
+        EXPECT_EQ(Open_Descriptors(), before);
+    }
+    EXPECT_FALSE(drive.Exists("C:\\Tree"));
+}
+
 TEST_F(Host_File_System, DeleteOneFileIsCaseBlind) {
     drive.Write("C:\\Tarvel\\KT500\\data\\duvura-d-7-7new.mdb", "n");
     files->Delete_One_File("C:\\TARVEL\\KT500\\DATA\\DUVURA-D-7-7NEW.MDB");
