@@ -621,6 +621,21 @@ class Harness:
         return None
 
 
+def tracer_self_check(work):
+    """The tracer on a known program: killed before the second of three mkdir calls, the
+    first folder is there and the second is not; killed after it, the second is there and
+    the third is not. Returns what went wrong, or None."""
+    program = "import os; [os.mkdir(name) for name in ('one', 'two', 'three')]"
+    for when, expected in (("before", ["one"]), ("after", ["one", "two"])):
+        place = tempfile.mkdtemp(prefix=f"tracer-{when}-", dir=work)
+        run([sys.executable, TRACER, "--root", place, "--log", os.path.join(work, f"tracer-{when}.log"),
+             "--kill-at", "1", "--when", when, "--", sys.executable, "-c", program], cwd=place)
+        made = sorted(os.listdir(place), key=["one", "two", "three"].index)
+        if made != expected:
+            return f"the tracer killed {when} the second mkdir and left {made}, not {expected}"
+    return None
+
+
 def print_grid(points, seconds):
     width = max(len(p.label) for p in points)
     print("state after the kill: d(ata) and h(istory) database, L live, N compacted copy, B backup,"
@@ -648,6 +663,9 @@ def main():
     work = os.path.realpath(work)
     harness = Harness(os.path.abspath(options.bin_dir), options.variant, work, max(1, options.jobs))
     try:
+        problem = tracer_self_check(work)
+        if problem:
+            raise SystemExit("FAIL: " + problem)
         harness.prepare()
         events, root, disagreements = harness.enumerate()
         for event in events:
