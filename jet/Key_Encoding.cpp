@@ -75,14 +75,25 @@ Char_Code Surrogate_Code(char16_t c) {
     return Char_Code{Code_Kind::Accented, 2, c - base, 1, f::Text_Key_Surrogate_Accent, 0};
 }
 
-Char_Code Lookup(char16_t c) {
-    if (c >= 0xD800 && c <= 0xDFFF) return Surrogate_Code(c);
+Char_Code Search_Runs(char16_t c) {
     const auto* run = std::upper_bound(std::begin(General_Runs), std::end(General_Runs), c,
                                        [](char16_t ch, const Code_Run& r) { return ch < r.first; }) -
                       1;
     const auto offset = static_cast<std::int64_t>(c - run->first);
     return Char_Code{run->kind, run->code_size, static_cast<std::uint32_t>(run->code + run->step * offset),
                      run->extra_size, run->extra, run->flag};
+}
+
+Char_Code Lookup(char16_t c) {
+    // Most text is Latin: its codes are looked up once.
+    static const std::array<Char_Code, 256> latin = [] {
+        std::array<Char_Code, 256> codes{};
+        for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = Search_Runs(static_cast<char16_t>(i));
+        return codes;
+    }();
+    if (c < latin.size()) return latin[c];
+    if (c >= 0xD800 && c <= 0xDFFF) return Surrogate_Code(c);
+    return Search_Runs(c);
 }
 
 void Append_Big(std::vector<std::uint8_t>& key, std::uint64_t v, std::size_t size) {
