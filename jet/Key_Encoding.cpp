@@ -345,24 +345,25 @@ std::string Describe(Sort_Order order) {
 Index_Key_Encoder::Index_Key_Encoder(const Table_Definition& table, const Real_Index& index,
                                      const Database_Header& header)
     : ignore_nulls_(index.Ignore_Nulls()) {
+    // Every column is kept (Skips() needs them all); the first obstacle is remembered.
+    auto obstacle = [this](std::string why) {
+        if (obstacle_.empty()) obstacle_ = std::move(why);
+    };
     for (const auto& ic : index.columns) {
         const Column* column = table.Find_Column(ic.column_number);
         if (column == nullptr) {
-            obstacle_ = "the index names column " + std::to_string(ic.column_number) + ", which the table lacks";
-            return;
+            obstacle("the index names column " + std::to_string(ic.column_number) + ", which the table lacks");
+            columns_known_ = false;
+            continue;
         }
-        if (!Is_Indexable_Type(column->type)) {
-            obstacle_ = "column \"" + column->name + "\" is of type " + Type_Name(column->type) +
-                        ", whose keys this engine does not build";
-            return;
-        }
+        if (!Is_Indexable_Type(column->type))
+            obstacle("column \"" + column->name + "\" is of type " + Type_Name(column->type) +
+                     ", whose keys this engine does not build");
         if (Is_Text_Type(column->type)) {
             const Sort_Order order = Column_Sort_Order(table, *column, header);
-            if (!Is_General(order)) {
-                obstacle_ = "column \"" + column->name + "\" is text in sort order " + Describe(order) +
-                            ", whose keys this engine does not build (only General, 1033 version 0)";
-                return;
-            }
+            if (!Is_General(order))
+                obstacle("column \"" + column->name + "\" is text in sort order " + Describe(order) +
+                         ", whose keys this engine does not build (only General, 1033 version 0)");
         }
         parts_.push_back(Part{static_cast<std::size_t>(column - table.columns.data()), column->type, ic.Ascending()});
     }
@@ -379,7 +380,7 @@ bool Index_Key_Encoder::Encode(const std::vector<Value>& values, std::vector<std
 }
 
 bool Index_Key_Encoder::Skips(const std::vector<Value>& values) const {
-    if (!ignore_nulls_) return false;
+    if (!ignore_nulls_ || !columns_known_) return false;
     for (const auto& p : parts_)
         if (p.type == f::Type_Boolean || (p.position < values.size() && !values[p.position].Is_Null())) return false;
     return true;

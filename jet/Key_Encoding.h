@@ -76,7 +76,8 @@ public:
     // empty, when the index is not Encodable(). Throws Error for a value of the wrong kind.
     bool Encode(const std::vector<Value>& values, std::vector<std::uint8_t>& key) const;
     // True when the index leaves the row out: ignore-nulls, and every column null
-    // (a boolean column is never null).
+    // (a boolean column is never null). Answers for indexes that are not Encodable() too,
+    // so that their entries can still be counted against the rows.
     bool Skips(const std::vector<Value>& values) const;
 
 private:
@@ -87,6 +88,7 @@ private:
     };
     std::vector<Part> parts_;
     bool ignore_nulls_ = false;
+    bool columns_known_ = true;  // false when the index names a column the table lacks
     std::string obstacle_;
 };
 

@@ -365,6 +365,12 @@ TEST(Key_Encoding, Other_Sort_Orders_Are_Reported_Not_Guessed) {
                 EXPECT_FALSE(jet::Encode_Index_Key(*table, index, {}, french_header).has_value());
             }
             EXPECT_TRUE(jet::Index_Key_Encoder(unnamed, index, db.Header()).Encodable());
+            // Entries can still be counted against the rows the index keeps.
+            const jet::Index_Key_Encoder encoder(french, index, french_header);
+            std::size_t kept = 0, entries = 0;
+            db.Rows(def, [&](const jet::Live_Row& row) { kept += encoder.Skips(db.Decode(def, row)) ? 0 : 1; });
+            jet::Walk_Index(db.File(), def, index, [&](const jet::Index_Entry&) { ++entries; });
+            EXPECT_EQ(entries, kept) << entry.name << ", index " << index.number;
         }
     }
     EXPECT_GT(text_indexes, 0u);
