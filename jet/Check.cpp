@@ -62,7 +62,14 @@ public:
                     rows_expected_ += db_.Definition(t).num_rows;
                 } catch (const Error&) {  // Check_Table reports it
                 }
+        std::map<std::uint32_t, std::string> checked;  // definition page -> table name
         for (const auto& t : db_.Tables(true)) {
+            // A damaged catalogue may name one definition many times: it is checked once.
+            if (auto [at, fresh] = checked.emplace(t.Page(), t.name); !fresh) {
+                Problem(t.Page(), "the catalogue names this table definition for table \"" + t.name +
+                                      "\" as well as for table \"" + at->second + "\"");
+                continue;
+            }
             try {
                 Check_Table(t, table_pages);
             } catch (const Error& e) {
@@ -106,16 +113,19 @@ private:
 
         // Data pages: the owned map must list exactly the table's data pages.
         Usage_Map owned = Map(t.owned_map, "the page map of " + name);
-        std::vector<std::uint32_t> data_pages;
+        // One line for all the pages it should not list, however many: a damaged map may
+        // list every page of the file, for every table.
+        std::vector<std::uint32_t> foreign;
         for (auto p : owned.Pages()) {
-            Page_Ref page = file_.Read(p);
-            if ((*page)[0] != format::Page_Type_Data || Get_U32(*page, format::Data_Tdef_Page) != t.page) {
-                Problem(p, "the page map of " + name + " lists this page, which is not a data page of the table");
+            if (file_.Data_Page_Table(p) != t.page) {
+                foreign.push_back(p);
                 continue;
             }
-            data_pages.push_back(p);
             Use(p);
         }
+        if (!foreign.empty())
+            Problem(foreign.front(), "the page map of " + name + " lists pages that are not data pages of the table: " +
+                                         List(foreign));
         Usage_Map free_map = Map(t.free_map, "the free-space map of " + name);
         auto stray = Difference(free_map.Pages(), owned.Pages());
         if (!stray.empty())

@@ -22,8 +22,10 @@ Row_Slot Get_Row_Slot(const Page_File& file, std::uint32_t page_number, const Pa
     s.end = row == 0 ? static_cast<std::uint16_t>(format::Page_Size)
                      : static_cast<std::uint16_t>(Get_U16(page, format::Data_Row_Table + 2 * (row - 1)) &
                                                   format::Row_Offset_Mask);
+    // Every reader takes a row's bytes from here: the span must lie between the row table
+    // and the end of the page, whatever the offsets say.
     std::size_t table_end = format::Data_Row_Table + 2 * static_cast<std::size_t>(count);
-    if (s.start < table_end || s.start > s.end)
+    if (s.start < table_end || s.start > s.end || s.end > format::Page_Size)
         file.Fail(page_number, "row " + std::to_string(row) + " has an impossible position (offset " +
                                    std::to_string(s.start) + ", end " + std::to_string(s.end) + ")");
     return s;

@@ -62,6 +62,13 @@ const Table_Definition& Database::Definition(std::uint32_t page) const {
     auto it = definitions_.find(page);
     if (it != definitions_.end()) return *it->second;
     auto t = std::make_unique<Table_Definition>(Read_Table_Definition(*file_, page));
+    for (std::uint32_t p : t->pages) {
+        auto owner = definition_pages_.find(p);
+        if (owner != definition_pages_.end())
+            file_->Fail(p, "the table definitions on pages " + std::to_string(owner->second) + " and " +
+                               std::to_string(page) + " both claim this page");
+    }
+    for (std::uint32_t p : t->pages) definition_pages_.emplace(p, page);
     return *definitions_.emplace(page, std::move(t)).first->second;
 }
 

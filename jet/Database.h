@@ -57,7 +57,7 @@ public:
 
     void Rows(const Table_Definition& table, const std::function<void(const Live_Row&)>& visit,
               bool long_values = true) const {
-        Table_Rows(*file_, table, visit, long_values);
+        Table_Rows(*file_, table, visit, long_values, &claims_);
     }
     std::vector<Value> Decode(const Table_Definition& table, const Live_Row& row) const;
 
@@ -65,6 +65,11 @@ private:
     std::unique_ptr<Page_File> file_;
     std::vector<Catalog_Entry> objects_;
     mutable std::map<std::uint32_t, std::unique_ptr<Table_Definition>> definitions_;
+    // Every page of the definitions parsed so far -> the definition's first page: no page
+    // may serve two definitions (else each would copy the same continuation pages).
+    mutable std::map<std::uint32_t, std::uint32_t> definition_pages_;
+    // Long-value rows -> the value they belong to, over every walk of every table.
+    mutable Long_Value_Claims claims_;
 };
 
 }  // namespace kelbrook::jet

@@ -29,6 +29,28 @@ std::string Version_Name(std::uint8_t version) {
 
 }  // namespace
 
+#ifndef _WIN32
+Unique_Fd::~Unique_Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Unique_Fd& Unique_Fd::operator=(Unique_Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+Unique_Fd Open_Read_Only(const std::filesystem::path& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return Unique_Fd(fd);
+}
+#endif
+
 Database_Header Parse_Header(std::span<const std::uint8_t> raw, const std::string& file) {
     const std::size_t needed = format::Header_Mask_Start + format::Header_Mask_Size;
     static constexpr char jet_name[] = "Standard Jet DB";
@@ -78,10 +100,8 @@ Page_File::Page_File(const std::filesystem::path& path, const std::string& passw
     file_.open(path, std::ios::binary);
     if (!file_) throw Error(Name() + ": cannot open the file for reading");
 #else
-    do {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) throw Error(Name() + ": cannot open the file for reading (" + std::generic_category().message(errno) + ")");
+    fd_ = Open_Read_Only(path);
+    if (!fd_.Valid()) throw Error(Name() + ": cannot open the file for reading (" + std::generic_category().message(errno) + ")");
 #endif
 
     std::vector<std::uint8_t> raw(static_cast<std::size_t>(std::min<std::uintmax_t>(size, format::Page_Size)));
@@ -89,7 +109,7 @@ Page_File::Page_File(const std::filesystem::path& path, const std::string& passw
 #ifdef _WIN32
     read = read || file_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
 #else
-    read = read || ::pread(fd_, raw.data(), raw.size(), 0) == static_cast<ssize_t>(raw.size());
+    read = read || ::pread(fd_.Get(), raw.data(), raw.size(), 0) == static_cast<ssize_t>(raw.size());
 #endif
     if (!read) throw Error(Name() + ": cannot read the database header");
     header_ = Parse_Header(raw, Name());
@@ -100,6 +120,7 @@ Page_File::Page_File(const std::filesystem::path& path, const std::string& passw
     if (size / format::Page_Size > format::Max_Page_Number + 1ULL)
         throw Error(Name() + ": the file is larger than a Jet 4.0 database can be");
     page_count_ = static_cast<std::uint32_t>(size / format::Page_Size);
+    owners_.assign(page_count_, Owner_Unknown);
 
     if (!header_.password.empty() && password != header_.password) throw Password_Error();
 }
@@ -131,16 +152,24 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
         if (!s.data || s.data.use_count() > 1) s.data = std::make_shared<Page>();
         std::memcpy(s.data->data(), raw_.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
         Apply_Page_Encoding(*s.data, header_.database_key, page + k);
+        Note_Owner(page + k, *s.data);
         s.page = page + k;
         if (k == 0) result = s.data;
     }
     return result;
 }
 
-Page_File::~Page_File() {
-#ifndef _WIN32
-    if (fd_ >= 0) ::close(fd_);
-#endif
+std::uint32_t Page_File::Data_Page_Table(std::uint32_t page) const {
+    if (page < owners_.size() && owners_[page] != Owner_Unknown) return owners_[page];
+    Read(page);  // notes the owner; throws for a page out of range
+    return owners_[page] == Owner_Unknown ? No_Table : owners_[page];
+}
+
+void Page_File::Note_Owner(std::uint32_t page, const Page& data) const {
+    if (page >= owners_.size()) return;
+    const std::uint32_t owner = Get_U32(data, format::Data_Tdef_Page);
+    // Table pages are 3-byte numbers; anything larger ("LVAL" among them) is no table.
+    owners_[page] = data[0] == format::Page_Type_Data && owner <= format::Max_Page_Number ? owner : No_Table;
 }
 
 bool Page_File::Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const {
@@ -159,7 +188,7 @@ bool Page_File::Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t
 #else
     std::size_t done = 0;
     while (done < bytes) {
-        const ssize_t n = ::pread(fd_, into + done, bytes - done,
+        const ssize_t n = ::pread(fd_.Get(), into + done, bytes - done,
                                   static_cast<off_t>(std::uint64_t{page} * format::Page_Size + done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;

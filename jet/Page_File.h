@@ -39,12 +39,41 @@ struct Database_Header {
 // Throws Error for anything but a Jet 4.0 header.
 Database_Header Parse_Header(std::span<const std::uint8_t> raw_page0, const std::string& file);
 
+#ifndef _WIN32
+// A file descriptor owned by one object: closed when it goes, also when the constructor
+// of the object holding it throws.
+class Unique_Fd {
+public:
+    Unique_Fd() = default;
+    explicit Unique_Fd(int fd) : fd_(fd) {}
+    ~Unique_Fd();
+    Unique_Fd(Unique_Fd&& other) noexcept : fd_(other.Release()) {}
+    Unique_Fd& operator=(Unique_Fd&& other) noexcept;
+    Unique_Fd(const Unique_Fd&) = delete;
+    Unique_Fd& operator=(const Unique_Fd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Opens `path` read-only (close-on-exec, retried when interrupted); invalid on failure,
+// with errno set.
+Unique_Fd Open_Read_Only(const std::filesystem::path& path);
+#endif
+
 class Page_File {
 public:
     // Opens `path` read-only; with `password` non-empty or the database protected, the
     // password must match (else Password_Error).
     Page_File(const std::filesystem::path& path, const std::string& password = {});
-    ~Page_File();
     Page_File(const Page_File&) = delete;
     Page_File& operator=(const Page_File&) = delete;
 
@@ -60,6 +89,13 @@ public:
     // The decoded page; throws Error when out of range or unreadable.
     Page_Ref Read(std::uint32_t page) const;
 
+    // The table definition page that owns data page `page`, or No_Table when the page is
+    // not a table's data page (another type, a long-value page). Remembered for every page
+    // read, so that walks over usage maps that list pages of other tables (or every page
+    // of the file) need not read those pages again: 4 bytes a page of the file.
+    static constexpr std::uint32_t No_Table = 0xFFFFFFFF;
+    std::uint32_t Data_Page_Table(std::uint32_t page) const;
+
     [[noreturn]] void Fail(std::uint32_t page, const std::string& what) const;
     [[noreturn]] void Fail(const std::string& what) const;
 
@@ -69,7 +105,7 @@ private:
     mutable std::ifstream file_;
     mutable std::uint32_t position_ = UINT32_MAX;  // the page the stream stands at
 #else
-    int fd_ = -1;
+    Unique_Fd fd_;  // closed however the constructor ends
 #endif
     // Reads `count` whole pages from `page` on into `into`; false when they cannot be read.
     bool Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const;
@@ -85,6 +121,9 @@ private:
         std::shared_ptr<Page> data;  // reused for another page once no reader holds it
     };
     mutable std::vector<Slot> cache_;
+    static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
+    mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
+    void Note_Owner(std::uint32_t page, const Page& data) const;
 };
 
 }  // namespace kelbrook::jet

@@ -253,9 +253,24 @@ Row_Data Read_Lval_Row(const Page_File& file, Row_Pointer at, const Where& where
     return Row_Data{page, Get_Row_Slot(file, at.page, *page, at.row)};
 }
 
+// Whose value is being read, for claiming its long-value rows (none: no claims).
+struct Value_Owner {
+    Long_Value_Claims* claims = nullptr;
+    Row_Pointer row;
+    std::uint16_t column = 0;
+};
+
+template <class Where>
+void Claim_Lval_Row(const Page_File& file, const Value_Owner& owner, Row_Pointer at, const Where& where) {
+    if (owner.claims && !owner.claims->Claim(at, owner.row, owner.column))
+        throw Error(Row_Name(file, at) + ": the memo/OLE value of " + where() +
+                    " shares this long-value row with another value");
+}
+
 template <class Where>
 void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> field, const Where& where,
-                          std::vector<std::uint32_t>* pages, std::vector<std::uint8_t>& out) {
+                          std::vector<std::uint32_t>* pages, std::vector<std::uint8_t>& out,
+                          const Value_Owner& owner = {}) {
     out.clear();
     if (field.size() < format::Long_Value_Definition_Size)
         throw Error(where() + ": a memo/OLE field is shorter than its 12-byte definition");
@@ -277,6 +292,7 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
                     " bytes, more than the whole file holds");
     if (storage == format::Long_Value_Single_Row) {
         Row_Data data = Read_Lval_Row(file, pointer, where);
+        Claim_Lval_Row(file, owner, pointer, where);
         if (pages) pages->push_back(pointer.page);
         auto b = data.bytes();
         if (b.size() < length)
@@ -305,6 +321,7 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
         if (hops < listed) first_seen[hops] = at;
         ++hops;
         Row_Data data = Read_Lval_Row(file, at, where);
+        Claim_Lval_Row(file, owner, at, where);
         if (pages) pages->push_back(at.page);
         auto b = data.bytes();
         if (b.size() < format::Long_Value_Chain_Link)
@@ -398,16 +415,47 @@ std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_D
         .Pages();
 }
 
+bool Long_Value_Claims::Claim(Row_Pointer lval_row, Row_Pointer owner_row, std::uint16_t column) {
+    const std::uint64_t key = (std::uint64_t{lval_row.page} << 8 | lval_row.row) + 1;  // never 0
+    std::uint64_t owner = (std::uint64_t{owner_row.page} << 24 | std::uint64_t{owner_row.row} << 16 | column) *
+                          0x9E3779B97F4A7C15ULL;
+    owner = (owner ^ (owner >> 32)) & 0xFFFFFFFF;
+    if (2 * (used_ + 1) > slots_.size()) Grow();
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = (key * 0x9E3779B97F4A7C15ULL) >> 20 & mask;; i = (i + 1) & mask) {
+        const std::uint64_t slot = slots_[i];
+        if (slot == 0) {
+            slots_[i] = key << 32 | owner;
+            ++used_;
+            return true;
+        }
+        if (slot >> 32 == key) return (slot & 0xFFFFFFFF) == owner;
+    }
+}
+
+void Long_Value_Claims::Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint64_t slot : old) {
+        if (slot == 0) continue;
+        std::size_t i = ((slot >> 32) * 0x9E3779B97F4A7C15ULL) >> 20 & mask;
+        while (slots_[i] != 0) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
 void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const std::function<void(const Live_Row&)>& visit, bool long_values) {
+                const std::function<void(const Live_Row&)>& visit, bool long_values, Long_Value_Claims* claims) {
     constexpr int max_hops = 8;
     // One row, its fields and its values are reused from row to row.
     Live_Row row;
     std::vector<Field> fields;
     std::vector<std::size_t> var_offsets;
     for (std::uint32_t page_number : Table_Data_Pages(file, table)) {
+        // Pages of other tables are passed over without reading them again.
+        if (file.Data_Page_Table(page_number) != table.page) continue;
         Page_Ref page = file.Read(page_number);
-        if ((*page)[0] != format::Page_Type_Data || Get_U32(*page, format::Data_Tdef_Page) != table.page) continue;
         std::uint16_t count = Row_Count(file, page_number, *page);
         for (unsigned r = 0; r < count; ++r) {
             Row_Slot slot = Get_Row_Slot(file, page_number, *page, r);
@@ -447,7 +495,8 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 lv.value.clear();
                 if (!long_values) continue;
                 Read_Long_Value_Into(
-                    file, field, [&] { return where() + ", column \"" + c.name + "\""; }, &lv.pages, lv.value);
+                    file, field, [&] { return where() + ", column \"" + c.name + "\""; }, &lv.pages, lv.value,
+                    Value_Owner{claims, header, c.number});
             }
             row.long_values.resize(values);
             visit(row);

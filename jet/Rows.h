@@ -76,12 +76,33 @@ struct Live_Row {
 // Typed values of a live row, in table.columns order.
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where);
 
+// Which row's memo/OLE value each long-value row read so far belongs to. In a sound
+// file every long-value row holds part of one value only; a damaged file may point many
+// rows (or columns) at one long chain, which would cost rows x chain length to read and
+// multiply the value in a compacted copy. Claim() records the owner of a long-value row
+// and tells whether another owner had claimed it before; reading the same value again
+// (a second pass) claims nothing new. 16 bytes or so per long-value row read.
+class Long_Value_Claims {
+public:
+    // False when `lval_row` already belongs to another (row, column).
+    bool Claim(Row_Pointer lval_row, Row_Pointer owner_row, std::uint16_t column);
+
+private:
+    // Open addressing: (long-value row << 32 | owner hash), 0 = empty; load at most 1/2.
+    std::vector<std::uint64_t> slots_;
+    std::size_t used_ = 0;
+    void Grow();
+};
+
 // Calls `visit` for each live row of `table`, in the order of its data pages and slots.
 // Pages listed in the table's map that are not its data pages are passed over. The row
 // handed to `visit` is valid only during the call. With `long_values` false, memo/OLE
 // values are not read (only their definitions: value and pages stay empty).
+// With `claims`, every long-value row read is claimed for its row and column, and a
+// long-value row another value has claimed is an Error.
 void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const std::function<void(const Live_Row&)>& visit, bool long_values = true);
+                const std::function<void(const Live_Row&)>& visit, bool long_values = true,
+                Long_Value_Claims* claims = nullptr);
 
 // The pages the table's owned map lists (its data pages).
 std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_Definition& table);

@@ -136,7 +136,9 @@ Space_Report Measure_Space(const Database& db) {
     Space_Report report;
     report.pages = db.File().Page_Count();
     std::uint64_t definition_pages = 0, usage_maps = 0;
+    std::set<std::uint32_t> measured;  // a damaged catalogue may name a definition twice
     for (const auto& entry : db.Tables(true)) {
+        if (!measured.insert(entry.Page()).second) continue;
         Table_Space t = Measure_Table(db, entry);
         Add(report.row_data, t.row_data);
         Add(report.long_values, t.long_values);

@@ -1,37 +1,19 @@
 // Fuzzes the whole reading half of the engine: the input (padded to whole pages) is
-// written to a file, opened, every table read and decoded, every index walked and the
-// database checked. Only jet::Error may come out.
+// written to a file, opened with the password its header holds, every table read and
+// decoded, every index walked and the database checked. Only jet::Error may come out.
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
+#include <cstdlib>
 
+#include "Fuzz_Scratch.h"
 #include "jet/Check.h"
 #include "jet/Database.h"
 #include "jet/Index.h"
 
-namespace {
-
-const std::filesystem::path& Scratch_File() {
-    static const std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("kelbrook-fuzz-" + std::to_string(reinterpret_cast<std::uintptr_t>(&path)) + ".mdb");
-    return path;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     namespace jet = kelbrook::jet;
-    std::vector<char> bytes(data, data + size);
-    bytes.resize((size + jet::format::Page_Size - 1) / jet::format::Page_Size * jet::format::Page_Size, 0);
-    {
-        std::ofstream out(Scratch_File(), std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
+    const auto path = fuzz_scratch::Write_Input(data, size, "read.mdb");
     try {
-        jet::Database db(Scratch_File());
+        jet::Database db(path, fuzz_scratch::Header_Password(data, size));
         for (const auto& t : db.Tables(true)) {
             try {
                 const auto& def = db.Definition(t);
