@@ -10,7 +10,8 @@ The program runs on a virtual screen (Xvfb) and is clicked through as a user wou
 gathering_run.sh. syscall_tracer.py numbers the changes and does the killing; one run under
 strace lists the same changes independently, so a change the tracer does not see shows.
 
-Usage: crash_harness.py BIN_DIR support|emailing [--jobs N] [--keep] [--work DIR]
+Usage: crash_harness.py BIN_DIR support|emailing [--jobs N] [--keep] [--work DIR] [--only REGEX]
+                        [--rerun-bin DIR]
 Prints a grid of kill points and outcomes; exits 1 on any failure, 77 when it cannot run
 here (crash_harness.sh checks the tools first).
 """
@@ -236,8 +237,13 @@ def click_through(screen, argv, prefix, root, variant, stub_bin, log_path, expec
             if "could not connect to display" not in log.read():
                 break
         result.problem = result.problem or "the program could not connect to the virtual screen"
+        with RESTARTS_LOCK:
+            RESTARTS[0] += 1
         time.sleep(0.2)
     return result
+
+
+RESTARTS, RESTARTS_LOCK = [0], threading.Lock()  # programs started again for want of a screen
 
 
 def click_through_once(screen, argv, prefix, root, variant, stub_bin, log_path, expect_kill):
@@ -282,17 +288,19 @@ def follow_run(screen, process, window, marker, data_present, expect_kill, resul
     deadline, done_at, next_close = time.monotonic() + 60, None, None
     while time.monotonic() < deadline:
         if process.poll() is not None:
-            result.status = process.returncode
+            result.status, result.finished = process.returncode, os.path.exists(marker)
             return
         if not expect_kill or done_at is not None:
             dialogs = [w for w in screen.visible_windows() if w != window]
             if dialogs:
                 result.message = screen.xdotool("getwindowname", dialogs[0]).stdout.strip()
                 return
+        # Without a data database the window only says so; with one, the run is over once
+        # the last debug file is in the output folder (a later build may also put a lost
+        # data database back and go on: the close button only answers once the run is over).
         if done_at is None and (os.path.exists(marker) or (not data_present and not expect_kill)):
             done_at = time.monotonic()
-            result.finished = os.path.exists(marker)
-            next_close = done_at + (0.3 if result.finished else 0.6)
+            next_close = done_at + (0.3 if os.path.exists(marker) else 0.6)
         if next_close is not None and time.monotonic() >= next_close:
             screen.click(window, CLOSE_AT)
             next_close = time.monotonic() + 1.0
@@ -493,8 +501,10 @@ class Harness:
     free_slots: list = field(default_factory=list)
     slot_lock: threading.Lock = field(default_factory=threading.Lock)
 
-    def program(self):
-        return os.path.join(self.bin_dir, VARIANTS[self.variant]["program"])
+    rerun_bin_dir: str = ""  # the build that runs again after a kill (by default the same)
+
+    def program(self, bin_dir=None):
+        return os.path.join(bin_dir or self.bin_dir, VARIANTS[self.variant]["program"])
 
     def prepare(self):
         self.jetdb = os.path.join(self.bin_dir, "jetdb")
@@ -593,7 +603,7 @@ class Harness:
                 self.memo[fingerprint] = (threading.Event(), [])
             done, answer = self.memo[fingerprint]
         if owner:
-            rerun = click_through(self.screens[slot], [self.program()], os.path.dirname(os.path.dirname(
+            rerun = click_through(self.screens[slot], [self.program(self.rerun_bin_dir)], os.path.dirname(os.path.dirname(
                 os.path.dirname(root))), root, self.variant, self.stub_bin, log + ".rerun")
             answer.extend(check_after_rerun(root, self.variant, self.reader, self.recorded, rerun))
             done.set()
@@ -607,7 +617,8 @@ class Harness:
         """Why the kill did not land exactly on the change it was meant for, or None."""
         kill = [r for r in log if "killed" in r]
         if not kill:
-            return f"the run went past change {point.index} without being killed (status {killed.status})"
+            how = killed.problem or (f"message box '{killed.message}'" if killed.message else f"status {killed.status}")
+            return f"the run went past change {point.index} without being killed ({how})"
         landed = (kill[0]["call"], tuple(normal(p, root) for p in kill[0]["paths"]))
         if kill[0]["killed"] != point.index or landed != point.key:
             return f"killed at {landed}, meant for {point.key}"
@@ -656,12 +667,15 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--work", help="work folder (default: a new temporary one)")
     parser.add_argument("--only", help="only the kill points whose change matches this regular expression")
+    parser.add_argument("--rerun-bin", help="run this build's program after each kill (what an earlier build"
+                                            " left, taken up by a later one)")
     options = parser.parse_args()
     started = time.monotonic()
     work = options.work or tempfile.mkdtemp(prefix="kelbrook-crash-", dir=os.environ.get("TMPDIR"))
     os.makedirs(work, exist_ok=True)
     work = os.path.realpath(work)
-    harness = Harness(os.path.abspath(options.bin_dir), options.variant, work, max(1, options.jobs))
+    harness = Harness(os.path.abspath(options.bin_dir), options.variant, work, max(1, options.jobs),
+                      rerun_bin_dir=os.path.abspath(options.rerun_bin) if options.rerun_bin else "")
     try:
         problem = tracer_self_check(work)
         if problem:
@@ -683,7 +697,8 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(harness.jobs) as pool:
             list(pool.map(lambda p: harness.try_point(p, events), points))
         failed = print_grid(points, time.monotonic() - started)
-        print(f"{len(harness.memo)} distinct installation states after the kills were run again")
+        print(f"{len(harness.memo)} distinct installation states after the kills were run again;"
+              f" {RESTARTS[0]} program start(s) repeated because the virtual screen refused the connection")
     finally:
         for screen in harness.screens:
             screen.close()
