@@ -92,19 +92,20 @@ def ptrace(request, pid, addr=0, data=0):
 def seccomp_filter():
     """A classic BPF program: trace the calls in CALLS (open and openat only when they
     create or truncate), allow everything else."""
-    ld_arch, ld_nr, jeq, jset, ret = 0x20, 0x20, 0x15, 0x45, 0x06
+    load, jeq, jset, ret = 0x20, 0x15, 0x45, 0x06  # BPF_LD|W|ABS, BPF_JMP|JEQ|K, BPF_JMP|JSET|K, BPF_RET|K
     flagged = {2: 24, 257: 32}  # open, openat: offset of the flags argument's low word
     others = sorted(n for n in CALLS if n not in flagged)
     n = len(others)
     allow, open_at, openat_at, trace_at, allow_open = 5 + n, 6 + n, 8 + n, 10 + n, 11 + n
-    program = [(ld_arch, 0, 0, 4), (jeq, 0, allow - 2, AUDIT_ARCH_X86_64), (ld_nr, 0, 0, 0)]
+    # seccomp_data: nr at 0, arch at 4, the arguments from 16 on, 8 bytes each.
+    program = [(load, 0, 0, 4), (jeq, 0, allow - 2, AUDIT_ARCH_X86_64), (load, 0, 0, 0)]
     for pc, number in enumerate(others, start=3):
         program.append((jeq, trace_at - pc - 1, 0, number))
     program.append((jeq, open_at - (3 + n) - 1, 0, 2))
     program.append((jeq, openat_at - (4 + n) - 1, 0, 257))
     program.append((ret, 0, 0, SECCOMP_RET_ALLOW))
     for pc, offset in ((open_at, flagged[2]), (openat_at, flagged[257])):
-        program.append((ld_nr, 0, 0, offset))
+        program.append((load, 0, 0, offset))
         program.append((jset, trace_at - pc - 2, allow_open - pc - 2, O_CREAT | O_TRUNC))
     program.append((ret, 0, 0, SECCOMP_RET_TRACE))
     program.append((ret, 0, 0, SECCOMP_RET_ALLOW))
@@ -205,6 +206,8 @@ def under(path, root):
 
 
 class Tracer:
+    """Numbers the changes under the root as their calls enter; kills at the chosen one."""
+
     def __init__(self, root, log, kill_at, when):
         self.root, self.log, self.kill_at, self.when = root, log, kill_at, when
         self.count = 0
