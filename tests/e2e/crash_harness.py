@@ -189,8 +189,10 @@ class Screen:
         for attempt in range(20):
             display = 200 + (number * 97 + attempt * 7919 + os.getpid()) % 3800
             read, write = os.pipe()
+            # -noreset: the server would otherwise reset whenever its last client leaves (a
+            # killed program, an xdotool call) and refuse a program that connects meanwhile.
             self.process = subprocess.Popen(["Xvfb", f":{display}", "-displayfd", str(write), "-screen", "0",
-                                             "1024x768x24", "-nolisten", "tcp"], pass_fds=(write,),
+                                             "1024x768x24", "-nolisten", "tcp", "-noreset"], pass_fds=(write,),
                                             stdout=self.log, stderr=subprocess.STDOUT)
             os.close(write)
             with os.fdopen(read) as ready:
@@ -229,9 +231,8 @@ class Run_Result:
 def click_through(screen, argv, prefix, root, variant, stub_bin, log_path, expect_kill=False):
     """Starts the program, presses "Click to Continue", waits for the run, presses "Click to Close".
     With expect_kill the program is expected to die during the run. A program that cannot
-    reach the virtual screen (it happens now and then on a loaded machine, before the
-    program touches any file) is started again."""
-    for attempt in range(4):
+    reach the virtual screen (before it touches any file) is started again."""
+    for _ in range(4):
         result = click_through_once(screen, argv, prefix, root, variant, stub_bin, log_path, expect_kill)
         with open(log_path, errors="replace") as log:
             if "could not connect to display" not in log.read():
