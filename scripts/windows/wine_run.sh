@@ -81,10 +81,18 @@ if [ -n "$tests_exe" ]; then
   # Wine shows the host's / as drive Z:; without the corpus its tests skip, saying why.
   corpus_win=
   [ $have_corpus = yes ] && corpus_win="Z:${corpus//\//\\}"
-  if ! KELBROOK_CORPUS_WIN="$corpus_win" timeout 600 wine "$tests_exe" >"$artefacts/platform-tests.log" 2>&1; then
+  # Host-made symbolic links, which Wine shows as plain files or linked folders: the tests
+  # copy and delete the tree and check that nothing outside it is reached.
+  linked=$drive_c/linked; mkdir -p "$linked/tree/sub" "$linked/outside/dir"
+  echo a >"$linked/tree/a.log"; echo b >"$linked/tree/sub/b.log"; echo secret >"$linked/outside/secret.txt"
+  ln -s a.log "$linked/tree/inside-file.log"; ln -s "$linked/outside/secret.txt" "$linked/tree/outside-file.txt"
+  ln -s "$linked/outside/dir" "$linked/tree/outside-folder"; ln -s .. "$linked/tree/parent"; ln -s nothing "$linked/tree/dangling"
+  if ! KELBROOK_CORPUS_WIN="$corpus_win" KELBROOK_LINKED_TREE='C:\linked\tree' KELBROOK_LINKED_OUTSIDE='C:\linked\outside' \
+      timeout 600 wine "$tests_exe" >"$artefacts/platform-tests.log" 2>&1; then
     tail -n 40 "$artefacts/platform-tests.log"
     fail "the Windows platform tests failed (see $artefacts/platform-tests.log)"
   fi
+  rm -rf "$linked"
   grep -E '^\[  (PASSED|SKIPPED) ' "$artefacts/platform-tests.log" | sed 's/^/   /'
   timeout 30 wineserver -w >/dev/null 2>&1 || true
 fi
