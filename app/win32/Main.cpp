@@ -29,7 +29,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
         }
         return static_cast<int>(message.wParam);
     } catch (const std::exception& failure) {
-        const std::wstring text = kelbrook::platform::win32::Wide(failure.what());
+        const std::wstring text = kelbrook::platform::win32::Display_Wide(failure.what());
         MessageBoxW(nullptr, text.c_str(), kelbrook::platform::win32::Wide(kelbrook::frm_Main::Title()).c_str(),
                     MB_OK | MB_ICONERROR);
         return kelbrook::Exit_Run_Failed;

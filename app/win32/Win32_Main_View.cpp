@@ -10,6 +10,7 @@
 namespace kelbrook::win32 {
 namespace {
 
+using platform::win32::Display_Wide;
 using platform::win32::Wide;
 namespace Design = Window_Design;
 
@@ -204,7 +205,7 @@ void Win32_Main_View::Repaint() {
 void Win32_Main_View::Show_Message(const std::string& text, const std::string& title, Message_Icon icon) {
     const UINT style = MB_OK | (icon == Message_Icon::Exclamation ? MB_ICONEXCLAMATION : MB_ICONERROR);
     HWND owner = window_ != nullptr && IsWindow(window_) ? window_ : nullptr;
-    MessageBoxW(owner, Wide(text).c_str(), Wide(title).c_str(), style);
+    MessageBoxW(owner, Display_Wide(text).c_str(), Display_Wide(title).c_str(), style);
 }
 
 void Win32_Main_View::Close(int exit_status) {

@@ -1,5 +1,8 @@
 #include "platform/win32/Win32_Text.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "jet/Error.h"
 #include "jet/Text.h"
 #include "platform/File_System_Service.h"
@@ -13,6 +16,16 @@ std::wstring Wide(std::string_view text) {
     } catch (const jet::Error& failure) {
         throw Service_Error(failure.what());
     }
+}
+
+std::wstring Display_Wide(std::string_view text) {
+    if (text.empty()) return {};
+    const int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return L"?";
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
+    return wide;
 }
 
 std::string Narrow(std::wstring_view text) {

@@ -21,6 +21,11 @@ namespace kelbrook::platform::win32 {
 // path must never name another file than the one meant.
 std::wstring Wide(std::string_view text);
 
+// UTF-8 to UTF-16 for showing only (a failure's message, which a library may have worded
+// in the ANSI code page): malformed sequences show as U+FFFD. Never use the result as a
+// path.
+std::wstring Display_Wide(std::string_view text);
+
 // UTF-16 to UTF-8. An unpaired surrogate throws Service_Error.
 std::string Narrow(std::wstring_view text);
 

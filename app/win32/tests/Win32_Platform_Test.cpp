@@ -24,6 +24,7 @@ using kelbrook::platform::Create_Process_Starter;
 using kelbrook::platform::File_System_Service;
 using kelbrook::platform::Service_Error;
 using kelbrook::platform::win32::Display_Text;
+using kelbrook::platform::win32::Display_Wide;
 using kelbrook::platform::win32::Narrow;
 using kelbrook::platform::win32::Wide;
 
@@ -422,6 +423,8 @@ TEST(Win32_Text, Malformed_Utf8_Is_Refused_And_Valid_Text_Round_Trips) {
         EXPECT_EQ(Narrow(Wide(good)), good);
     }
     EXPECT_EQ(Wide("\xC3\x81"), std::wstring(1, wchar_t(0xC1)));
+    // A message worded in the ANSI code page still shows, marked where it is not UTF-8.
+    EXPECT_EQ(Display_Wide("Pr\xFC" "fung"), L"Pr\xFFFD" L"fung");
     // A malformed path names no file: the service refuses it and makes nothing.
     auto files = Create_File_System_Service();
     EXPECT_THROW(files->CreateFolder(Temp_Folder() + "kelbrook-\xC3" "A"), Service_Error);
