@@ -337,7 +337,20 @@ struct Copy_Source {
     int fd;
     fs::path path;
     std::string text;
+    const Copy_Source* parent = nullptr;  // the folder this one was found in
 };
+
+// True when the folder is one of those it was reached through: a folder mounted inside
+// itself, which would make the copy endless.
+bool Reached_Through_Itself(const Copy_Source& source) {
+    struct stat own {};
+    if (::fstat(source.fd, &own) != 0) return false;
+    for (const Copy_Source* above = source.parent; above != nullptr; above = above->parent) {
+        struct stat status {};
+        if (::fstat(above->fd, &status) == 0 && status.st_dev == own.st_dev && status.st_ino == own.st_ino) return true;
+    }
+    return false;
+}
 
 // A symbolic link in a copied folder: a link to a regular file inside the copied tree is
 // copied as that file; anything else (a folder, a place outside the tree, nothing) is left
@@ -355,6 +368,7 @@ void Copy_Link(const Copy_Source& folder, const std::string& name, const fs::pat
 
 void Copy_Tree(const Copy_Source& source, const fs::path& tree, const fs::path& target, const std::string& target_text,
                bool overwrite) {
+    if (Reached_Through_Itself(source)) Fail_With(Text_Path_File_Access_Error, source.text);
     Make_Target_Folder(target, target_text);
     // The target's entries are listed once, not once per entry copied into it.
     const std::vector<std::string> present = List_Folder(target, target_text);
@@ -377,7 +391,7 @@ void Copy_Tree(const Copy_Source& source, const fs::path& tree, const fs::path& 
         } else if (S_ISDIR(status.st_mode)) {
             const File_Descriptor folder(::openat(source.fd, name.c_str(), Folder_Flags | O_NOFOLLOW));
             if (folder.get() < 0) Fail(errno, from_text, Names::Folder);
-            Copy_Tree({folder.get(), Child(source.path, name), from_text}, tree, to, to_text, overwrite);
+            Copy_Tree({folder.get(), Child(source.path, name), from_text, &source}, tree, to, to_text, overwrite);
         } else {
             const Source_File opened = Open_Source(source.fd, name, from_text, true);
             Copy_Contents(opened, from_text, to, to_text, overwrite, Durability::Ordinary);

@@ -1,6 +1,8 @@
 // The host file-system service on a real folder standing for drive C:.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -526,6 +529,34 @@ TEST_F(Host_File_System, AFolderSwappedForALinkDuringDeleteFolderIsNotFollowed) 
     EXPECT_FALSE(before_next_unlinkat) << "the removal never unlinked anything";
     EXPECT_EQ(Entries(drive.Host("C:\\Outside")), (std::vector<std::string>{"deeper", "deeper/more.txt", "precious.txt"}));
     EXPECT_TRUE(fs::is_symlink(drive.Host("C:\\Out\\sub")));
+}
+
+TEST_F(Host_File_System, AFolderMountedInsideItselfStopsTheCopyInsteadOfLooping) {
+    drive.Write("C:\\Tree\\a.txt", "a");
+    drive.Make_Folder("C:\\Tree\\mirror");
+    drive.Make_Folder("C:\\Out");
+    // In a child with mounts of its own, Tree is mounted again at Tree\mirror: no link,
+    // a real folder that contains itself.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(drive.Host("C:\\Tree").c_str(), drive.Host("C:\\Tree\\mirror").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(77);
+        try {
+            files->CopyFolder("C:\\Tree", "C:\\Out\\", true);
+        } catch (const platform::Service_Error& failure) {
+            const bool expected = std::string(failure.what()) == "Path/File access error" && failure.path() == "C:\\Tree\\mirror";
+            if (!expected) std::fprintf(stderr, "%s: %s\n", failure.path().c_str(), failure.what());
+            ::_exit(expected ? 0 : 2);
+        }
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "this process may not mount folders (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the copy ended without failing, 2: it failed otherwise";
 }
 
 std::size_t Open_Descriptors() {
