@@ -116,7 +116,8 @@ private:
         // One line for all the pages it should not list, however many: a damaged map may
         // list every page of the file, for every table.
         std::vector<std::uint32_t> foreign;
-        for (auto p : owned.Pages()) {
+        const std::vector<std::uint32_t> owned_pages = owned.Pages();
+        for (auto p : owned_pages) {
             if (file_.Data_Page_Table(p) != t.page) {
                 foreign.push_back(p);
                 continue;
@@ -127,7 +128,7 @@ private:
             Problem(foreign.front(), "the page map of " + name + " lists pages that are not data pages of the table: " +
                                          List(foreign));
         Usage_Map free_map = Map(t.free_map, "the free-space map of " + name);
-        auto stray = Difference(free_map.Pages(), owned.Pages());
+        auto stray = Difference(free_map.Pages(), owned_pages);
         if (!stray.empty())
             Problem(t.page, "the free-space map of " + name + " lists pages the table does not own: " + List(stray));
 

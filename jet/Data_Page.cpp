@@ -1,5 +1,7 @@
 #include "jet/Data_Page.h"
 
+#include <bit>
+
 namespace kelbrook::jet {
 
 std::uint16_t Row_Count(const Page_File& file, std::uint32_t page_number, const Page& page) {
@@ -41,26 +43,44 @@ Row_Data Read_Row(const Page_File& file, Row_Pointer where, const std::string& w
 }
 
 std::vector<std::uint32_t> Usage_Map::Pages() const {
+    std::size_t count = 0;
+    for (std::uint64_t word : in_file) count += static_cast<std::size_t>(std::popcount(word));
     std::vector<std::uint32_t> out;
-    for (std::uint32_t p = 0; p < in_file.size(); ++p)
-        if (in_file[p]) out.push_back(p);
+    out.reserve(count);
+    for (std::size_t w = 0; w < in_file.size(); ++w)
+        for (std::uint64_t word = in_file[w]; word != 0; word &= word - 1)
+            out.push_back(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
     return out;
 }
 
+namespace {
+
+// Sets the pages whose bits are set in `bitmap`, bit 0 standing for page `base`.
+void Set_Bits(Usage_Map& m, std::uint64_t base, std::span<const std::uint8_t> bitmap) {
+    for (std::size_t i = 0; i < bitmap.size(); ++i) {
+        if (bitmap[i] == 0) continue;  // most bytes of most maps
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if (!(bitmap[i] & (1u << bit))) continue;
+            const std::uint64_t page = base + 8 * i + bit;
+            if (page < m.page_count)
+                m.in_file[page / 64] |= std::uint64_t{1} << (page % 64);
+            else
+                ++m.beyond_end;
+        }
+    }
+}
+
+}  // namespace
+
 Usage_Map Read_Usage_Map(const Page_File& file, Row_Pointer where, const std::string& what) {
     Usage_Map m;
-    m.in_file.assign(file.Page_Count(), false);
+    m.page_count = file.Page_Count();
+    m.in_file.assign((std::size_t{m.page_count} + 63) / 64, 0);
     if (where.page == 0 && where.row == 0) return m;
     m.present = true;
     Row_Data row = Read_Row(file, where, what);
     auto b = row.bytes();
     if (b.empty()) file.Fail(where.page, what + " (row " + std::to_string(where.row) + ") is empty");
-    auto set = [&m](std::uint64_t page) {
-        if (page < m.in_file.size())
-            m.in_file[page] = true;
-        else
-            ++m.beyond_end;
-    };
     if (b[0] == format::Map_Type_Inline) {
         if (b.size() < format::Map_Inline_Bitmap)
             file.Fail(where.page, what + " (row " + std::to_string(where.row) + ") is too short");
@@ -68,8 +88,7 @@ Usage_Map Read_Usage_Map(const Page_File& file, Row_Pointer where, const std::st
         std::size_t bits = (b.size() - format::Map_Inline_Bitmap) * 8;
         m.covered_start = start;
         m.covered_end = start + bits;
-        for (std::size_t i = 0; i < bits; ++i)
-            if (b[format::Map_Inline_Bitmap + i / 8] & (1u << (i % 8))) set(start + i);
+        Set_Bits(m, start, b.subspan(format::Map_Inline_Bitmap));
     } else if (b[0] == format::Map_Type_Reference) {
         m.reference = true;
         std::size_t count = (b.size() - format::Map_Reference_Pointers) / 4;
@@ -88,8 +107,7 @@ Usage_Map Read_Usage_Map(const Page_File& file, Row_Pointer where, const std::st
                                            std::to_string((*bp)[0]));
             m.bitmap_pages.push_back(bitmap_page);
             std::uint64_t base = static_cast<std::uint64_t>(i) * format::Bitmap_Page_Bits;
-            for (std::size_t k = 0; k < format::Bitmap_Page_Bits; ++k)
-                if ((*bp)[format::Bitmap_Page_Data + k / 8] & (1u << (k % 8))) set(base + k);
+            Set_Bits(m, base, std::span<const std::uint8_t>(*bp).subspan(format::Bitmap_Page_Data));
         }
     } else {
         file.Fail(where.page, what + " (row " + std::to_string(where.row) + ") has unknown map type " +

@@ -43,12 +43,13 @@ struct Usage_Map {
     bool present = false;            // false: the pointer was 0 (no map)
     bool reference = false;          // a reference map (0x05 pages)
     std::vector<std::uint32_t> bitmap_pages;  // the 0x05 pages of a reference map
-    std::vector<bool> in_file;       // bit of every page of the file
+    std::uint32_t page_count = 0;    // pages of the file
+    std::vector<std::uint64_t> in_file;  // bit p of word p / 64: page p of the file is set
     std::uint64_t beyond_end = 0;    // set bits for pages past the end of the file
     std::uint64_t covered_start = 0; // pages [covered_start, covered_end) are described
     std::uint64_t covered_end = 0;
 
-    bool Has(std::uint32_t page) const { return page < in_file.size() && in_file[page]; }
+    bool Has(std::uint32_t page) const { return page < page_count && (in_file[page / 64] >> (page % 64) & 1) != 0; }
     bool Covers(std::uint64_t page) const { return page >= covered_start && page < covered_end; }
     std::vector<std::uint32_t> Pages() const;  // set bits inside the file, ascending
 };

@@ -61,15 +61,18 @@ const Catalog_Entry& Database::Find_Table(const std::string& name) const {
 const Table_Definition& Database::Definition(std::uint32_t page) const {
     auto it = definitions_.find(page);
     if (it != definitions_.end()) return *it->second;
-    auto t = std::make_unique<Table_Definition>(Read_Table_Definition(*file_, page));
-    for (std::uint32_t p : t->pages) {
-        auto owner = definition_pages_.find(p);
-        if (owner != definition_pages_.end())
-            file_->Fail(p, "the table definitions on pages " + std::to_string(owner->second) + " and " +
-                               std::to_string(page) + " both claim this page");
+    // A definition that failed fails again at once, without reading its pages again.
+    if (auto failed = failed_definitions_.find(page); failed != failed_definitions_.end())
+        throw Error(failed->second);
+    try {
+        auto t = std::make_unique<Table_Definition>(Read_Table_Definition(*file_, page, &definition_pages_));
+        for (std::uint32_t p : t->pages) definition_pages_.emplace(p, page);
+        return *definitions_.emplace(page, std::move(t)).first->second;
+    } catch (const Error& e) {
+        if (e.kind() != Error_Kind::Corrupt) throw;
+        failed_definitions_.emplace(page, e.what());
+        throw;
     }
-    for (std::uint32_t p : t->pages) definition_pages_.emplace(p, page);
-    return *definitions_.emplace(page, std::move(t)).first->second;
 }
 
 std::vector<Value> Database::Decode(const Table_Definition& table, const Live_Row& row) const {

@@ -68,6 +68,7 @@ private:
     // Every page of the definitions parsed so far -> the definition's first page: no page
     // may serve two definitions (else each would copy the same continuation pages).
     mutable std::map<std::uint32_t, std::uint32_t> definition_pages_;
+    mutable std::map<std::uint32_t, std::string> failed_definitions_;  // page -> the error
     // Long-value rows -> the value they belong to, over every walk of every table.
     mutable Long_Value_Claims claims_;
 };

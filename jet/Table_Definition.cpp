@@ -217,7 +217,8 @@ Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const s
     return t;
 }
 
-Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page) {
+Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page,
+                                       const std::map<std::uint32_t, std::uint32_t>* taken) {
     // A table definition is at most a few dozen pages; the cap keeps a damaged chain from
     // growing the buffer without bound.
     constexpr std::size_t max_pages = 64;
@@ -230,6 +231,13 @@ Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page
             file.Fail(page, "the table definition's page chain loops back to page " + std::to_string(current));
         if (pages.size() >= max_pages)
             file.Fail(page, "the table definition's page chain is longer than " + std::to_string(max_pages) + " pages");
+        // Definitions sharing pages would each copy them: refused before the copy.
+        if (taken) {
+            auto owner = taken->find(current);
+            if (owner != taken->end())
+                file.Fail(current, "the table definitions on pages " + std::to_string(owner->second) + " and " +
+                                       std::to_string(page) + " both claim this page");
+        }
         Page_Ref p = file.Read(current);
         if ((*p)[0] != format::Page_Type_Tdef || (*p)[1] != 0x01)
             file.Fail(current, pages.empty() ? "expected a table definition page, found page type " + std::to_string((*p)[0])

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -117,7 +118,10 @@ struct Table_Definition {
 // Parses a logical tdef buffer; `where` prefixes errors (file and page).
 Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const std::string& where);
 
-// Reads and parses the tdef starting on `page`, following continuation pages.
-Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page);
+// Reads and parses the tdef starting on `page`, following continuation pages. With
+// `taken` (page -> first page of the definition it belongs to), a page some other
+// definition already holds is an Error as soon as the chain reaches it.
+Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page,
+                                       const std::map<std::uint32_t, std::uint32_t>* taken = nullptr);
 
 }  // namespace kelbrook::jet
