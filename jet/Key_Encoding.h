@@ -110,8 +110,8 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
 std::vector<std::uint8_t> Encode_Index_Key(const Table_Layout& table, const Index_Layout& index,
                                            const std::vector<Field_Value>& values);
 
-// True when `text` is UTF-8 a text key can be built from (every character has a General
-// code, or is one Jet ignores).
+// True when `text` is valid UTF-8, which is all a General text key needs: every character
+// of the table has a code or is one Jet ignores, and surrogate pairs get computed codes.
 bool Text_Is_Indexable(std::string_view text);
 
 // True when the index leaves this row out: an ignore-nulls index whose columns are all
