@@ -13,6 +13,7 @@ constexpr std::uint32_t High_Surrogate_First = 0xD800;
 constexpr std::uint32_t Low_Surrogate_First = 0xDC00;
 constexpr std::uint32_t Surrogate_Last = 0xDFFF;
 constexpr std::uint32_t First_Supplementary = 0x10000;
+constexpr std::uint32_t Replacement_Character = 0xFFFD;
 
 bool Is_Surrogate(std::uint32_t c) { return c >= High_Surrogate_First && c <= Surrogate_Last; }
 bool Is_High_Surrogate(std::uint32_t c) { return c >= High_Surrogate_First && c < Low_Surrogate_First; }
@@ -86,13 +87,11 @@ void Append_Utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+// A trailing odd byte is no character and is left out.
 std::u16string Units_Of(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() % 2 != 0)
-        throw Error("A stored text of " + std::to_string(bytes.size()) +
-                    " bytes is not whole UTF-16 characters: the database is damaged.");
     std::u16string units;
     units.reserve(bytes.size() / 2);
-    for (std::size_t i = 0; i < bytes.size(); i += 2)
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
         units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
     return units;
 }
@@ -126,8 +125,7 @@ std::string Utf16_To_Utf8(std::u16string_view units) {
             Append_Utf8(out, First_Supplementary + ((u - High_Surrogate_First) << 10) + (units[i + 1] - Low_Surrogate_First));
             ++i;
         } else {
-            throw Error("A text holds the unpaired UTF-16 surrogate " + Hex(u, 4) + " at character " +
-                        std::to_string(i) + ", which is no character: the text is damaged.");
+            Append_Utf8(out, Replacement_Character);
         }
     }
     return out;
@@ -165,8 +163,7 @@ std::string Decode_Jet_Text(std::span<const std::uint8_t> bytes) {
             units.push_back(bytes[i]);
             ++i;
         } else {
-            if (i + 1 >= bytes.size())
-                throw Error("A compressed text ends inside a two-byte character: the database is damaged.");
+            if (i + 1 >= bytes.size()) break;  // a last half character is no character
             units.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
             i += 2;
         }

@@ -2,11 +2,13 @@
 // (a leading FF FE, then runs of one-byte characters and, between 00 toggles, UTF-16LE
 // runs). Programs talk UTF-8.
 //
-// Every conversion is strict: nothing is replaced or dropped. UTF-8 that is malformed
-// (a sequence cut short, a byte that does not continue one, an overlong form, a surrogate,
-// a value beyond U+10FFFF) is refused with an Error of kind Unsupported: the caller handed
-// the engine something that is not text. UTF-16 from a file with an odd byte count or an
-// unpaired surrogate is refused with an Error of kind Corrupt.
+// UTF-8 from the caller is taken strictly: text that is malformed (a sequence cut short, a
+// byte that does not continue one, an overlong form, a surrogate, a value beyond U+10FFFF)
+// is refused with an Error of kind Unsupported, since the engine would otherwise store a
+// guess. Stored UTF-16 is the database's own and is always shown: Access cuts text by
+// UTF-16 units, so a stored text can end in half a surrogate pair; an unpaired surrogate
+// reads as U+FFFD and a last odd byte is left out. The stored bytes themselves are never
+// changed by this: compaction copies them as they are.
 #pragma once
 
 #include <cstdint>
