@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/Site_Databases.h"
+#include "support/Corpus_Required.h"
 #include "jet/Check.h"
 #include "jet/Compactor.h"
 #include "jet/Error.h"
@@ -107,7 +108,7 @@ protected:
         if (!platform::Our_Database_Engine_Available()) GTEST_SKIP() << "this build has no compactor";
         corpus_ = KELBROOK_CORPUS_DIR;
         if (!fs::exists(corpus_ / "indexTestV2000.mdb") || !fs::exists(corpus_ / "testV2000.mdb")) {
-            GTEST_SKIP() << "corpus not found at " << corpus_;
+            KELBROOK_CORPUS_OR_SKIP(false, "corpus not found at " + corpus_.string());
         }
         if (!Output_Of("mdb-tables --version")) GTEST_SKIP() << "mdbtools is not installed";
     }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Corpus_Required.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -33,7 +35,7 @@ inline fs::path Jetdb() { return fs::path(KELBROOK_BIN_DIR) / "jetdb"; }
 #define KELBROOK_NEED_CORPUS()                                                          \
     do {                                                                                \
         if (!::kelbrook::test::Have_Corpus())                                           \
-            GTEST_SKIP() << "corpus not found at " << ::kelbrook::test::Corpus();       \
+            KELBROOK_CORPUS_OR_SKIP(false, "corpus not found at " + ::kelbrook::test::Corpus().string()); \
     } while (0)
 
 inline std::vector<std::string> Corpus_Files() {

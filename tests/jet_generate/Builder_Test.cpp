@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "jet/Database.h"
+#include "support/Corpus_Required.h"
 #include "jet/Generator.h"
 #include "jet/Index.h"
 #include "jet/Key_Encoding.h"
@@ -23,7 +24,7 @@ namespace {
 const fs::path Corpus = KELBROOK_CORPUS_DIR;
 
 #define REQUIRE_CORPUS_FILE(name)                                                            \
-    if (!fs::exists(Corpus / (name))) GTEST_SKIP() << "corpus file " << (name) << " not found in " << Corpus
+    KELBROOK_CORPUS_OR_SKIP(fs::exists(Corpus / (name)), std::string("corpus file ") + (name) + " not found in " + Corpus.string())
 
 // The reader's value as our generator's value, for the column types our keys cover.
 bool To_Field_Value(const Value& v, Field_Value& out) {
@@ -143,7 +144,7 @@ TEST(Row_Builder, Rows_Equal_Access_Rows) {
          {Field_Value{std::int64_t{1}}, Field_Value{std::string("foo1")}}},
     };
     for (const Row_Case& c : cases) {
-        if (!fs::exists(Corpus / c.file)) GTEST_SKIP() << "corpus file " << c.file << " not found";
+        KELBROOK_CORPUS_OR_SKIP(fs::exists(Corpus / c.file), std::string("corpus file ") + c.file + " not found");
         Database db(Corpus / c.file);
         const Table_Definition& table = db.Definition(db.Find_Table(c.table));
         Table_Layout layout;

@@ -118,8 +118,7 @@ void Compare_Table(const jet::Database& db, const jet::Catalog_Entry& entry, Tal
 #define REQUIRE_KEY_CORPUS()                                                                          \
     do {                                                                                              \
         if (!std::filesystem::is_directory(reader_test::Corpus())) {                                  \
-            if (std::getenv("CI") != nullptr) FAIL() << "corpus folder " << reader_test::Corpus() << " is absent"; \
-            GTEST_SKIP() << "corpus folder " << reader_test::Corpus() << " is absent";                \
+            KELBROOK_CORPUS_OR_SKIP(false, "corpus folder " + reader_test::Corpus().string() + " is absent"); \
         }                                                                                             \
     } while (0)
 

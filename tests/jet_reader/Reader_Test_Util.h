@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Corpus_Required.h"
 #include "jet/Bytes.h"
 #include "jet/Crypto.h"
 #include "jet/Format.h"
@@ -28,7 +29,7 @@ inline fs::path Jetdb() { return fs::path(KELBROOK_BIN_DIR) / "jetdb"; }
 #define REQUIRE_CORPUS()                                                                          \
     do {                                                                                          \
         if (!std::filesystem::is_directory(reader_test::Corpus()))                                \
-            GTEST_SKIP() << "corpus folder " << reader_test::Corpus() << " is absent";            \
+            KELBROOK_CORPUS_OR_SKIP(false, "corpus folder " + reader_test::Corpus().string() + " is absent"); \
     } while (0)
 
 inline const std::vector<std::string>& Corpus_Files() {
