@@ -52,16 +52,18 @@ public:
     // Plain single-file delete of one full path.
     virtual void Delete_One_File(const std::string& path) = 0;
     // Removes the temporary files that an interrupted copy or compaction to `file_path`
-    // left in that file's folder (named by Temporary_Prefix below); never the file itself.
+    // left in that file's folder (named as described at Temporary_Infix below); never the file itself.
     virtual void Remove_Leftover_Temporaries(const std::string& file_path) = 0;
 };
 
 // Temporaries for a destination file D are made in D's folder and named
 // "." + D's name + Temporary_Infix + a unique suffix, so that a later run can find and
 // remove what an interrupted one left. Older builds named copy temporaries
-// Legacy_Copy_Prefix + suffix; those are removed too.
+// Legacy_Copy_Prefix + suffix, and the compactor wrote D's name + Legacy_Compaction_Suffix;
+// those are removed too.
 inline constexpr const char* Temporary_Infix = ".kelbrook-tmp-";
 inline constexpr const char* Legacy_Copy_Prefix = ".kelbrook-copy-";
+inline constexpr const char* Legacy_Compaction_Suffix = ".compacting";
 
 // The platform's own service: the wide-character Win32 API on Windows, elsewhere the host
 // file system with drive C: mapped to a folder.

@@ -444,8 +444,12 @@ std::string Folder_Text_Of(const std::string& windows_path) {
 // temporaries for file name; links, folders and every other name are left alone.
 void Remove_Temporaries_At(int folder_fd, const std::string& folder_text, const std::string& name) {
     const std::string prefix = "." + name + Temporary_Infix;
+    const std::string legacy_compaction = name + Legacy_Compaction_Suffix;
     for (const std::string& entry : List_Folder_At(folder_fd, folder_text)) {
-        if (!Name_Starts_With(entry, prefix) && !Name_Starts_With(entry, Legacy_Copy_Prefix)) continue;
+        const bool older_compaction =
+            entry.size() == legacy_compaction.size() && Name_Starts_With(entry, legacy_compaction);
+        if (!Name_Starts_With(entry, prefix) && !Name_Starts_With(entry, Legacy_Copy_Prefix) && !older_compaction)
+            continue;
         struct stat status {};
         if (::fstatat(folder_fd, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) continue;
         if (::unlinkat(folder_fd, entry.c_str(), 0) != 0 && errno != ENOENT) {

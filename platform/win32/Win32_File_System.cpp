@@ -338,6 +338,7 @@ void Copy_Tree(const std::wstring& source, const std::wstring& target, const Cop
 // compaction's temporaries for file name; links, folders and every other name stay.
 void Remove_Temporaries_In(const std::wstring& folder, const std::wstring& name) {
     const std::string prefix = "." + Narrow(name) + Temporary_Infix;
+    const std::string legacy_compaction = Narrow(name) + Legacy_Compaction_Suffix;
     const std::wstring folder_final = Final_Path(folder);
     for (const Entry& entry : List(folder)) {
         if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
@@ -347,7 +348,10 @@ void Remove_Temporaries_In(const std::wstring& folder, const std::wstring& name)
         } catch (const Service_Error&) {
             continue;  // a name that is no valid Unicode is none of ours
         }
-        if (!Name_Starts_With(spelled, prefix) && !Name_Starts_With(spelled, Legacy_Copy_Prefix)) continue;
+        const bool older_compaction =
+            spelled.size() == legacy_compaction.size() && Name_Starts_With(spelled, legacy_compaction);
+        if (!Name_Starts_With(spelled, prefix) && !Name_Starts_With(spelled, Legacy_Copy_Prefix) && !older_compaction)
+            continue;
         const std::wstring path = folder + entry.name;
         if (Is_Link(folder_final, path, entry.name, entry.attributes)) continue;
         if (!Delete_Whatever_Attributes(path)) {

@@ -62,7 +62,7 @@ wait_for() {
 
 # --- An X server of our own, on a display nobody else uses.
 display_file=$work/display
-Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$display_file" >/dev/null 2>&1 &
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset 9>"$display_file" >/dev/null 2>&1 &
 xvfb_pid=$!
 wait_for 30 test -s "$display_file" || fail "Xvfb did not start"
 export DISPLAY=:$(head -n1 "$display_file")

@@ -418,6 +418,7 @@ TEST_F(Host_File_System, LeftoverRemovalTakesOnlyTheFilesTemporariesAndLegacyOne
         ".DUVURA-D-7-7.MDB.KELBROOK-TMP-zz",  // names match without regard to case
         ".duvura-d-7-7.mdb.kelbrook-tmp-",
         ".kelbrook-copy-Xy12Ab",  // what older builds named their copy temporaries
+        "DUVURA-D-7-7.mdb.compacting",  // what older builds' compactor named its output
     };
     const std::vector<std::string> kept_files = {
         "duvura-d-7-7.mdb",
@@ -426,6 +427,8 @@ TEST_F(Host_File_System, LeftoverRemovalTakesOnlyTheFilesTemporariesAndLegacyOne
         ".duvura-h-7-7.mdb.kelbrook-tmp-1",      // another file's
         ".duvura-d-7-7.mdb.kelbrook-tm",         // not the whole infix
         "kelbrook-copy-Xy12Ab",
+        "duvura-d-7-7.mdb.compacting.old",       // not the compactor's name
+        "x-duvura-d-7-7.mdb.compacting",         // another file's
     };
     for (const std::string& name : removed) drive.Write(folder + name, "leftover");
     for (const std::string& name : kept_files) drive.Write(folder + name, "keep");
