@@ -106,7 +106,7 @@ class Real_Engine_Rotation : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!platform::Our_Database_Engine_Available()) GTEST_SKIP() << "this build has no compactor";
-        corpus_ = KELBROOK_CORPUS_DIR;
+        corpus_ = testing::Private_Corpus(KELBROOK_CORPUS_DIR);
         if (!fs::exists(corpus_ / "indexTestV2000.mdb") || !fs::exists(corpus_ / "testV2000.mdb")) {
             KELBROOK_CORPUS_OR_SKIP(false, "corpus not found at " + corpus_.string());
         }

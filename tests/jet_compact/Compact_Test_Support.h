@@ -28,7 +28,7 @@ namespace kelbrook::test {
 
 namespace fs = std::filesystem;
 
-inline fs::path Corpus() { return fs::path(KELBROOK_CORPUS_DIR); }
+inline fs::path Corpus() { return ::kelbrook::testing::Private_Corpus(fs::path(KELBROOK_CORPUS_DIR)); }
 inline bool Have_Corpus() { return fs::is_directory(Corpus()); }
 inline fs::path Jetdb() { return fs::path(KELBROOK_BIN_DIR) / "jetdb"; }
 

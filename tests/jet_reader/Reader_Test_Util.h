@@ -23,7 +23,7 @@ namespace reader_test {
 
 namespace fs = std::filesystem;
 
-inline fs::path Corpus() { return fs::path(KELBROOK_CORPUS_DIR); }
+inline fs::path Corpus() { return kelbrook::testing::Private_Corpus(fs::path(KELBROOK_CORPUS_DIR)); }
 inline fs::path Jetdb() { return fs::path(KELBROOK_BIN_DIR) / "jetdb"; }
 
 #define REQUIRE_CORPUS()                                                                          \
