@@ -356,6 +356,9 @@ private:
 };
 
 TEST_F(Host_File_System, CopyThatCannotMakeItsTemporaryLeavesTheDestinationAsItWas) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' runtime opens descriptors of its own, so a limit on them cannot be aimed";
+#endif
     // The source opens, the temporary beside the destination does not: no descriptor is
     // left for it.
     drive.Write("C:\\d\\live.mdb", std::string(100000, 'L'));

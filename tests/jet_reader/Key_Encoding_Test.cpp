@@ -278,10 +278,11 @@ TEST(Key_Encoding, Text_Keys_Hold_255_Characters) {
     const std::string long_text(300, 'b');
     Bytes key;
     jet::Append_Key_Part(key, fmt::Type_Memo, Text(long_text), true);
-    Bytes expected{0x7F};
-    expected.insert(expected.end(), 255, 0x4C);
-    expected.push_back(0x01);
-    expected.push_back(0x00);
+    // The flag, 255 codes of 'b', then the end of the codes and no accents.
+    Bytes expected(1 + 255 + 2, 0x4C);
+    expected.front() = 0x7F;
+    expected[256] = 0x01;
+    expected[257] = 0x00;
     EXPECT_EQ(Hex(key), Hex(expected));
 }
 
