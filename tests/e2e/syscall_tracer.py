@@ -181,10 +181,10 @@ def resolve(tid, text, dirfd):
     return os.path.normpath(os.path.join(base or "/", text))
 
 
-def targets(tid, spec, args):
+def targets(tid, shape, args):
     """The paths a call is about, and its open flags (None for calls that are not opens)."""
     paths = []
-    for target in spec[1]:
+    for target in shape[1]:
         if target[0] == F:
             paths.append(fd_path(tid, signed32(args[target[1]])))
         else:
@@ -196,8 +196,8 @@ def targets(tid, spec, args):
             else:
                 paths.append(resolve(tid, text, dirfd))
     flags = None
-    if len(spec) > 2:
-        flags = struct.unpack("=Q", read_memory(tid, args[2], 8))[0] if spec[2] == "how" else args[spec[2]]
+    if len(shape) > 2:
+        flags = struct.unpack("=Q", read_memory(tid, args[2], 8))[0] if shape[2] == "how" else args[shape[2]]
     return paths, flags
 
 
@@ -221,18 +221,18 @@ class Tracer:
     def on_seccomp(self, tid):
         """Decides at a call's entry; returns the ptrace request that resumes the thread."""
         info = syscall_info(tid)
-        spec = CALLS.get(info.nr)
-        if spec is None or info.op != SYSCALL_INFO_SECCOMP or self.killed:
+        shape = CALLS.get(info.nr)
+        if shape is None or info.op != SYSCALL_INFO_SECCOMP or self.killed:
             return PTRACE_CONT
         try:
-            paths, flags = targets(tid, spec, list(info.args))
+            paths, flags = targets(tid, shape, list(info.args))
         except OSError:
             return PTRACE_CONT
         if not any(under(p, self.root) for p in paths):
             return PTRACE_CONT
         if flags is not None and not flags & (O_CREAT | O_TRUNC):
             return PTRACE_CONT
-        event = {"i": self.count, "tid": tid, "call": spec[0], "paths": paths}
+        event = {"i": self.count, "tid": tid, "call": shape[0], "paths": paths}
         if flags is not None:
             event["flags"] = flags
         self.count += 1

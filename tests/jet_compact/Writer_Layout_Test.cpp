@@ -49,18 +49,18 @@ Table_Layout Sample_Layout(const std::string& name) {
     return t;
 }
 
-struct Table_Spec {
+struct Table_Shape {
     std::size_t rows = 0;
     std::size_t name_chars = 10;      // of each row's Name
     std::vector<std::size_t> notes;   // memo lengths in characters, used in turn (none: null)
 };
 
-Table_Spec Spec(std::size_t rows, std::size_t name_chars = 10, std::vector<std::size_t> notes = {}) {
-    Table_Spec spec;
-    spec.rows = rows;
-    spec.name_chars = name_chars;
-    spec.notes = std::move(notes);
-    return spec;
+Table_Shape Shape_Of(std::size_t rows, std::size_t name_chars = 10, std::vector<std::size_t> notes = {}) {
+    Table_Shape shape;
+    shape.rows = rows;
+    shape.name_chars = name_chars;
+    shape.notes = std::move(notes);
+    return shape;
 }
 
 // Letters that differ from the first between seeds, so that keys share little prefix.
@@ -74,15 +74,15 @@ std::string Text_Of(std::size_t chars, std::size_t seed) {
     return s;
 }
 
-Table_Image Sample_Table(const std::string& name, const Table_Spec& spec) {
+Table_Image Sample_Table(const std::string& name, const Table_Shape& shape) {
     const Table_Layout layout = Sample_Layout(name);
     Table_Image table;
     table.name = name;
     table.definition = Build_Definition(layout);
     table.indexes.resize(layout.indexes.size());
-    for (std::size_t r = 0; r < spec.rows; ++r) {
-        std::vector<Field_Value> values{static_cast<std::int64_t>(r), Text_Of(spec.name_chars, r), std::monostate{}};
-        if (!spec.notes.empty()) values[2] = Text_Of(spec.notes[r % spec.notes.size()], r);
+    for (std::size_t r = 0; r < shape.rows; ++r) {
+        std::vector<Field_Value> values{static_cast<std::int64_t>(r), Text_Of(shape.name_chars, r), std::monostate{}};
+        if (!shape.notes.empty()) values[2] = Text_Of(shape.notes[r % shape.notes.size()], r);
         table.rows.push_back(Build_Row(layout, values));
         for (std::size_t i = 0; i < layout.indexes.size(); ++i)
             table.indexes[i].Add(Encode_Index_Key(layout, layout.indexes[i], values), static_cast<std::uint32_t>(r));
@@ -90,10 +90,10 @@ Table_Image Sample_Table(const std::string& name, const Table_Spec& spec) {
     return table;
 }
 
-Database_Image Image_Of_Tables(const std::vector<Table_Spec>& specs) {
+Database_Image Image_Of_Tables(const std::vector<Table_Shape>& shapes) {
     Database_Image image;
-    for (std::size_t t = 0; t < specs.size(); ++t)
-        image.tables.push_back(Sample_Table(t == 0 ? "MSysObjects" : "Table" + std::to_string(t), specs[t]));
+    for (std::size_t t = 0; t < shapes.size(); ++t)
+        image.tables.push_back(Sample_Table(t == 0 ? "MSysObjects" : "Table" + std::to_string(t), shapes[t]));
     return image;
 }
 
@@ -248,7 +248,7 @@ std::uint8_t Type_Of_Use(const std::string& use) {
 
 struct Plan_Case {
     const char* name;
-    std::vector<Table_Spec> tables;
+    std::vector<Table_Shape> tables;
     bool write;  // also write the file and hold it against the plan
     std::function<void(const Database_Image&, const Layout_Plan&)> expect;
 };
@@ -294,7 +294,7 @@ const std::vector<std::size_t> Memo_Lengths = {0, 30, 40, 2000, 2037, 2038, 2039
 INSTANTIATE_TEST_SUITE_P(
     Images, Writer_Layout_Test,
     ::testing::Values(
-        Plan_Case{"EmptyTables", {Spec(0), Spec(0)}, true,
+        Plan_Case{"EmptyTables", {Shape_Of(0), Shape_Of(0)}, true,
                   [](const Database_Image&, const Layout_Plan& plan) {
                       for (const auto& t : plan.tables) {
                           EXPECT_TRUE(t.data_pages.empty());
@@ -303,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                       }
                       EXPECT_EQ(plan.hosts.size(), 1u);
                   }},
-        Plan_Case{"LongValuesSpanningPages", {Spec(3), Spec(300, 10, Memo_Lengths)}, true,
+        Plan_Case{"LongValuesSpanningPages", {Shape_Of(3), Shape_Of(300, 10, Memo_Lengths)}, true,
                   [](const Database_Image& image, const Layout_Plan& plan) {
                       const auto& cols = plan.tables[1].lval_columns;
                       ASSERT_EQ(cols.size(), 1u);
@@ -320,14 +320,14 @@ INSTANTIATE_TEST_SUITE_P(
                       EXPECT_EQ(chains, long_ones);
                       EXPECT_GT(chunks, chains) << "the longest values take several chunks";
                   }},
-        Plan_Case{"ManyIndexEntries", {Spec(2), Spec(20000, 100)}, true,
+        Plan_Case{"ManyIndexEntries", {Shape_Of(2), Shape_Of(20000, 100)}, true,
                   [](const Database_Image&, const Layout_Plan& plan) {
                       const auto& t = plan.tables[1];
                       for (const auto& index : t.indexes) EXPECT_GE(index.levels.size(), 2u);
                       EXPECT_GE(t.indexes[1].levels.size(), 3u) << "100-character keys need three levels";
                       EXPECT_TRUE(t.owned.reference) << t.data_pages.size() << " data pages";
                   }},
-        Plan_Case{"MoreMapsThanAHostPageHolds", std::vector<Table_Spec>(30, Spec(5)), true,
+        Plan_Case{"MoreMapsThanAHostPageHolds", std::vector<Table_Shape>(30, Shape_Of(5)), true,
                   [](const Database_Image&, const Layout_Plan& plan) {
                       // Every table has the same maps; no table's maps are split between host pages.
                       std::size_t per_table = 0;
@@ -342,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A file too large for page 1's inline global map, planned from rows that are never held.
 TEST(Writer_Layout, LargeFileGetsAReferenceGlobalMap) {
-    Database_Image image = Image_Of_Tables({Spec(1), Spec(0)});
+    Database_Image image = Image_Of_Tables({Shape_Of(1), Shape_Of(0)});
     auto rows = std::make_shared<Made_Rows>(40000, 3000);  // one row a page
     image.tables[1].source = rows;
     const Layout_Plan plan = Plan_Layout(image);
@@ -372,7 +372,7 @@ public:
 class Writer_Source_Test : public test::Scratch_Test {};
 
 TEST_F(Writer_Source_Test, RowsThatChangeBetweenPassesFailTheWrite) {
-    Database_Image image = Image_Of_Tables({Spec(1), Spec(0)});
+    Database_Image image = Image_Of_Tables({Shape_Of(1), Shape_Of(0)});
     auto rows = std::make_shared<Changing_Rows>();
     image.tables[1].source = rows;
     const auto path = dir / "changing.mdb";
