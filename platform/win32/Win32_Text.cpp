@@ -28,27 +28,36 @@ std::wstring Display_Wide(std::string_view text) {
     return wide;
 }
 
+namespace {
+
+bool Has_Unpaired_Surrogate(std::wstring_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool high = text[i] >= 0xD800 && text[i] <= 0xDBFF;
+        const bool low = text[i] >= 0xDC00 && text[i] <= 0xDFFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;  // a pair: one character
+        } else if (high || low) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// A name the system hands us must come back to the system unchanged, so an unpaired
+// surrogate (which NTFS allows in names) is refused rather than shown as U+FFFD: the
+// replaced name could be another file's.
 std::string Narrow(std::wstring_view text) {
-    try {
-        return jet::Utf16_To_Utf8(std::u16string(text.begin(), text.end()));
-    } catch (const jet::Error&) {
+    if (Has_Unpaired_Surrogate(text)) {
         throw Service_Error("The text holds an unpaired UTF-16 surrogate and is no valid Unicode", Display_Text(text));
     }
+    return jet::Utf16_To_Utf8(std::u16string(text.begin(), text.end()));
 }
 
 std::string Display_Text(std::wstring_view text) {
-    constexpr wchar_t replacement = 0xFFFD;
-    std::wstring shown(text);
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        const bool high = shown[i] >= 0xD800 && shown[i] <= 0xDBFF;
-        const bool low = shown[i] >= 0xDC00 && shown[i] <= 0xDFFF;
-        if (high && i + 1 < shown.size() && shown[i + 1] >= 0xDC00 && shown[i + 1] <= 0xDFFF) {
-            ++i;  // a pair: one character
-        } else if (high || low) {
-            shown[i] = replacement;
-        }
-    }
-    return Narrow(shown);
+    // The engine's conversion is lenient: an unpaired surrogate shows as U+FFFD.
+    return jet::Utf16_To_Utf8(std::u16string(text.begin(), text.end()));
 }
 
 std::string File_Error_Text(DWORD error) {
