@@ -3,20 +3,16 @@
 #include "platform/Drive_Mapping.h"
 #include "platform/File_System_Service.h"
 
-#if KELBROOK_HAVE_JET_COMPACTOR
 #include <string_view>
 
-#include "jet/Check.h"
-#include "jet/Compactor.h"
-#include "jet/Connection_String.h"
-#include "jet/Error.h"
-#include "jet/Exclusive_Use.h"
-#include "jet/File_Output.h"
-#endif
+#include "jet/engine/Check.h"
+#include "jet/engine/Compactor.h"
+#include "jet/engine/Connection_String.h"
+#include "jet/util/Error.h"
+#include "jet/file/Exclusive_Use.h"
+#include "jet/file/File_Output.h"
 
 namespace kelbrook::platform {
-
-#if KELBROOK_HAVE_JET_COMPACTOR
 
 // The engine's temporaries and the file service's are found and removed by one pattern.
 static_assert(std::string_view(jet::Temporary_Infix) == std::string_view(Temporary_Infix));
@@ -60,25 +56,5 @@ void Our_Database_Engine::Verify_Database(const std::string& connection) {
     const std::vector<std::string> problems = jet::Check(path, source.password, strict);
     if (!problems.empty()) throw jet::Error(problems.front(), jet::Error_Kind::Corrupt);
 }
-
-bool Our_Database_Engine_Available() { return true; }
-
-#else
-
-void Our_Database_Engine::CompactDatabase(const std::string&, const std::string&) {
-    throw Service_Error("The database engine is not part of this build");
-}
-
-std::unique_ptr<Database_Hold> Our_Database_Engine::Hold_Exclusive(const std::string&) {
-    throw Service_Error("The database engine is not part of this build");
-}
-
-void Our_Database_Engine::Verify_Database(const std::string&) {
-    throw Service_Error("The database engine is not part of this build");
-}
-
-bool Our_Database_Engine_Available() { return false; }
-
-#endif
 
 }  // namespace kelbrook::platform

@@ -19,8 +19,4 @@ public:
     void Verify_Database(const std::string& connection) override;
 };
 
-// True when this build carries our engine's compactor (it can be missing while the engine
-// is being built; CompactDatabase then fails with a description saying so).
-bool Our_Database_Engine_Available();
-
 }  // namespace kelbrook::platform

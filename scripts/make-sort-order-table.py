@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Builds jet/General_Sort_Order.inc, the character codes of Jet 4.0's General sort order
+"""Builds jet/index/General_Sort_Order.inc, the character codes of Jet 4.0's General sort order
 (LCID 1033, sort-order version 0; Access 2010 and later call it "General - Legacy") that
 text index keys are made of.
 
@@ -20,7 +20,7 @@ kind whose codes step by a constant, so that the whole Basic Multilingual Plane 
 few thousand rows. The script checks that the runs give back every line it read.
 
     scripts/make-sort-order-table.py index_codes_genleg.txt index_codes_ext_genleg.txt \\
-        > jet/General_Sort_Order.inc
+        > jet/index/General_Sort_Order.inc
 """
 
 import sys

@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "jet/Compactor.h"
-#include "jet/Connection_String.h"
+#include "jet/engine/Compactor.h"
+#include "jet/engine/Connection_String.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {

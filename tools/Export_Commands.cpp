@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "jet/Database.h"
+#include "jet/engine/Database.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {

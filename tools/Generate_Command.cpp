@@ -4,7 +4,7 @@
 #include <memory>
 #include <optional>
 
-#include "jet/Generator.h"
+#include "jet/generator/Generator.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {

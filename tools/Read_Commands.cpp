@@ -5,8 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "jet/Check.h"
-#include "jet/Database.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Database.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {

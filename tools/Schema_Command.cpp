@@ -6,7 +6,7 @@
 #include <iostream>
 #include <memory>
 
-#include "jet/Database.h"
+#include "jet/engine/Database.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {

@@ -1,12 +1,12 @@
 // jetdb space: how close a database file is to the smallest page count that holds its
-// live rows, long values and index entries (see jet/Space.h). The last three lines are
+// live rows, long values and index entries (see jet/engine/Space.h). The last three lines are
 // meant for scripts: "pages: N", "smallest pages: M", "ratio: R".
 #include <cstdio>
 #include <iostream>
 #include <memory>
 
-#include "jet/Database.h"
-#include "jet/Space.h"
+#include "jet/engine/Database.h"
+#include "jet/engine/Space.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {

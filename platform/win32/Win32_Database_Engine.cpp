@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "jet/Connection_String.h"
-#include "jet/Exclusive_Use.h"
+#include "jet/engine/Connection_String.h"
+#include "jet/file/Exclusive_Use.h"
 #include "platform/Database_Engine.h"
 #include "platform/File_System_Service.h"
 #include "platform/Our_Database_Engine.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <climits>
 
-#include "jet/Error.h"
-#include "jet/Text.h"
+#include "jet/util/Error.h"
+#include "jet/util/Text.h"
 #include "platform/File_System_Service.h"
 
 namespace kelbrook::platform::win32 {

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#if KELBROOK_HAVE_JET_COMPACTOR
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,10 +19,10 @@
 
 #include "app/Site_Databases.h"
 #include "support/Corpus_Required.h"
-#include "jet/Check.h"
-#include "jet/Compactor.h"
-#include "jet/Error.h"
-#include "jet/Exclusive_Use.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Compactor.h"
+#include "jet/util/Error.h"
+#include "jet/file/Exclusive_Use.h"
 #include "maintenance/Compact_Databases.h"
 #include "platform/Database_Engine.h"
 #include "platform/File_System_Service.h"
@@ -105,7 +103,6 @@ std::map<std::string, std::string> Row_Counts(const fs::path& file) {
 class Real_Engine_Rotation : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!platform::Our_Database_Engine_Available()) GTEST_SKIP() << "this build has no compactor";
         corpus_ = testing::Private_Corpus(KELBROOK_CORPUS_DIR);
         if (!fs::exists(corpus_ / "indexTestV2000.mdb") || !fs::exists(corpus_ / "testV2000.mdb")) {
             KELBROOK_CORPUS_OR_SKIP(false, "corpus not found at " + corpus_.string());
@@ -399,4 +396,3 @@ TEST_F(Real_Engine_Rotation, KilledAtEveryStepThenRunAgainLosesNothing) {
 }  // namespace
 }  // namespace kelbrook
 
-#endif  // KELBROOK_HAVE_JET_COMPACTOR

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "Fuzz_Scratch.h"
-#include "jet/Check.h"
-#include "jet/Compactor.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Compactor.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <system_error>
 #include <vector>
 
-#include "jet/Error.h"
-#include "jet/Format.h"
-#include "jet/Page_File.h"
+#include "jet/util/Error.h"
+#include "jet/file/Format.h"
+#include "jet/file/Page_File.h"
 
 namespace fuzz_scratch {
 

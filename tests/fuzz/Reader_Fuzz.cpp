@@ -5,9 +5,9 @@
 #include <cstdlib>
 
 #include "Fuzz_Scratch.h"
-#include "jet/Check.h"
-#include "jet/Database.h"
-#include "jet/Index.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Database.h"
+#include "jet/index/Index.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     namespace jet = kelbrook::jet;

@@ -8,12 +8,12 @@
 #include <iostream>
 
 #include "Compact_Test_Support.h"
-#include "jet/Compactor.h"
-#include "jet/Data_Page.h"
-#include "jet/Database.h"
-#include "jet/Error.h"
-#include "jet/File_Output.h"
-#include "jet/Generator.h"
+#include "jet/engine/Compactor.h"
+#include "jet/row/Data_Page.h"
+#include "jet/engine/Database.h"
+#include "jet/util/Error.h"
+#include "jet/file/File_Output.h"
+#include "jet/generator/Generator.h"
 
 namespace kelbrook::jet {
 namespace {

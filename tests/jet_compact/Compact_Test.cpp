@@ -7,13 +7,13 @@
 #include <set>
 
 #include "Compact_Test_Support.h"
-#include "jet/Compactor.h"
-#include "jet/Database.h"
-#include "jet/Bytes.h"
-#include "jet/Data_Page.h"
-#include "jet/Error.h"
-#include "jet/Index.h"
-#include "jet/Rows.h"
+#include "jet/engine/Compactor.h"
+#include "jet/engine/Database.h"
+#include "jet/util/Bytes.h"
+#include "jet/row/Data_Page.h"
+#include "jet/util/Error.h"
+#include "jet/index/Index.h"
+#include "jet/row/Rows.h"
 
 namespace kelbrook::jet {
 namespace {

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "jet/Crypto.h"
-#include "jet/Format.h"
+#include "jet/file/Crypto.h"
+#include "jet/file/Format.h"
 
 namespace kelbrook::test {
 

@@ -2,8 +2,8 @@
 // or refuses in source and destination strings.
 #include <gtest/gtest.h>
 
-#include "jet/Connection_String.h"
-#include "jet/Error.h"
+#include "jet/engine/Connection_String.h"
+#include "jet/util/Error.h"
 
 namespace kelbrook::jet {
 namespace {

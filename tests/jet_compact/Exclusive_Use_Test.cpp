@@ -17,12 +17,12 @@
 
 #include "Compact_Test_Support.h"
 #include "support/Temp_Drive.h"
-#include "jet/Compactor.h"
-#include "jet/Error.h"
-#include "jet/Exclusive_Use.h"
-#include "jet/File_Output.h"
-#include "jet/Format.h"
-#include "jet/Generator.h"
+#include "jet/engine/Compactor.h"
+#include "jet/util/Error.h"
+#include "jet/file/Exclusive_Use.h"
+#include "jet/file/File_Output.h"
+#include "jet/file/Format.h"
+#include "jet/generator/Generator.h"
 #include "platform/Our_Database_Engine.h"
 
 namespace kelbrook {

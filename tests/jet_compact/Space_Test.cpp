@@ -9,11 +9,11 @@
 #include <sstream>
 
 #include "Compact_Test_Support.h"
-#include "jet/Check.h"
-#include "jet/Compactor.h"
-#include "jet/Database.h"
-#include "jet/Generator.h"
-#include "jet/Space.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Compactor.h"
+#include "jet/engine/Database.h"
+#include "jet/generator/Generator.h"
+#include "jet/engine/Space.h"
 
 namespace kelbrook::jet {
 namespace {

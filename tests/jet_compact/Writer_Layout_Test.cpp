@@ -17,16 +17,16 @@
 #include <vector>
 
 #include "Compact_Test_Support.h"
-#include "jet/Bytes.h"
-#include "jet/Compactor.h"
-#include "jet/Data_Page.h"
-#include "jet/Database.h"
-#include "jet/Error.h"
-#include "jet/Key_Encoding.h"
-#include "jet/Row_Builder.h"
-#include "jet/Table_Builder.h"
-#include "jet/Writer.h"
-#include "jet/Writer_Layout.h"
+#include "jet/util/Bytes.h"
+#include "jet/engine/Compactor.h"
+#include "jet/row/Data_Page.h"
+#include "jet/engine/Database.h"
+#include "jet/util/Error.h"
+#include "jet/index/Key_Encoding.h"
+#include "jet/row/Row_Builder.h"
+#include "jet/table/Table_Builder.h"
+#include "jet/engine/Writer.h"
+#include "jet/engine/Writer_Layout.h"
 
 namespace kelbrook::jet {
 namespace {

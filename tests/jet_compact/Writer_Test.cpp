@@ -7,15 +7,15 @@
 #include <functional>
 
 #include "Compact_Test_Support.h"
-#include "jet/Bytes.h"
-#include "jet/Check.h"
-#include "jet/Compactor.h"
-#include "jet/Data_Page.h"
-#include "jet/Database.h"
-#include "jet/Error.h"
-#include "jet/File_Output.h"
-#include "jet/Index.h"
-#include "jet/Writer.h"
+#include "jet/util/Bytes.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Compactor.h"
+#include "jet/row/Data_Page.h"
+#include "jet/engine/Database.h"
+#include "jet/util/Error.h"
+#include "jet/file/File_Output.h"
+#include "jet/index/Index.h"
+#include "jet/engine/Writer.h"
 
 namespace kelbrook::jet {
 namespace {

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "jet/Database.h"
+#include "jet/engine/Database.h"
 #include "support/Corpus_Required.h"
-#include "jet/Generator.h"
-#include "jet/Index.h"
-#include "jet/Key_Encoding.h"
-#include "jet/Row_Builder.h"
-#include "jet/Table_Builder.h"
+#include "jet/generator/Generator.h"
+#include "jet/index/Index.h"
+#include "jet/index/Key_Encoding.h"
+#include "jet/row/Row_Builder.h"
+#include "jet/table/Table_Builder.h"
 
 namespace fs = std::filesystem;
 using namespace kelbrook::jet;

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "jet/Bytes.h"
-#include "jet/Check.h"
-#include "jet/Database.h"
-#include "jet/File_Output.h"
-#include "jet/Format.h"
-#include "jet/Generator.h"
-#include "jet/Page_File.h"
+#include "jet/util/Bytes.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Database.h"
+#include "jet/file/File_Output.h"
+#include "jet/file/Format.h"
+#include "jet/generator/Generator.h"
+#include "jet/file/Page_File.h"
 
 namespace fs = std::filesystem;
 using namespace kelbrook::jet;

@@ -7,8 +7,8 @@
 #include <set>
 
 #include "Reader_Test_Util.h"
-#include "jet/Check.h"
-#include "jet/Database.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Database.h"
 
 namespace reader_test {
 namespace {

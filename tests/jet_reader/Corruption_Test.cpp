@@ -5,10 +5,10 @@
 #include <random>
 
 #include "Reader_Test_Util.h"
-#include "jet/Check.h"
-#include "jet/Data_Page.h"
-#include "jet/Database.h"
-#include "jet/Index.h"
+#include "jet/engine/Check.h"
+#include "jet/row/Data_Page.h"
+#include "jet/engine/Database.h"
+#include "jet/index/Index.h"
 
 namespace reader_test {
 namespace {

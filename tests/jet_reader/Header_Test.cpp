@@ -1,9 +1,9 @@
 // The header layer: the ciphers (against published RC4 vectors and the corpus), the
 // password mask, format refusal, and the small conversions every layer relies on.
 #include "Reader_Test_Util.h"
-#include "jet/Database.h"
-#include "jet/Rows.h"
-#include "jet/Text.h"
+#include "jet/engine/Database.h"
+#include "jet/row/Rows.h"
+#include "jet/util/Text.h"
 
 namespace reader_test {
 namespace {

@@ -20,13 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "jet/Bytes.h"
-#include "jet/Compactor.h"
-#include "jet/Database.h"
-#include "jet/Format.h"
-#include "jet/Generator.h"
-#include "jet/Key_Encoding.h"
-#include "jet/Writer.h"
+#include "jet/util/Bytes.h"
+#include "jet/engine/Compactor.h"
+#include "jet/engine/Database.h"
+#include "jet/file/Format.h"
+#include "jet/generator/Generator.h"
+#include "jet/index/Key_Encoding.h"
+#include "jet/engine/Writer.h"
 
 namespace hostile {
 

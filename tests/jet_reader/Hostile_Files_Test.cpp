@@ -7,8 +7,8 @@
 // measured by bench/hostile-bench, not here.
 #include "Hostile_Files.h"
 #include "Reader_Test_Util.h"
-#include "jet/Check.h"
-#include "jet/Compactor.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Compactor.h"
 
 namespace reader_test {
 namespace {

@@ -5,10 +5,10 @@
 #include <dirent.h>
 
 #include "Reader_Test_Util.h"
-#include "jet/Check.h"
-#include "jet/Data_Page.h"
-#include "jet/Database.h"
-#include "jet/Generator.h"
+#include "jet/engine/Check.h"
+#include "jet/row/Data_Page.h"
+#include "jet/engine/Database.h"
+#include "jet/generator/Generator.h"
 
 namespace reader_test {
 namespace {

@@ -14,11 +14,11 @@
 #include <sstream>
 
 #include "Reader_Test_Util.h"
-#include "jet/Database.h"
-#include "jet/Generator.h"
-#include "jet/Index.h"
-#include "jet/Key_Encoding.h"
-#include "jet/Table_Definition.h"
+#include "jet/engine/Database.h"
+#include "jet/generator/Generator.h"
+#include "jet/index/Index.h"
+#include "jet/index/Key_Encoding.h"
+#include "jet/table/Table_Definition.h"
 
 namespace reader_test {
 namespace {

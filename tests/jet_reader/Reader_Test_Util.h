@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "support/Corpus_Required.h"
-#include "jet/Bytes.h"
-#include "jet/Crypto.h"
-#include "jet/Format.h"
+#include "jet/util/Bytes.h"
+#include "jet/file/Crypto.h"
+#include "jet/file/Format.h"
 
 namespace reader_test {
 

@@ -4,10 +4,10 @@
 #include <set>
 
 #include "Reader_Test_Util.h"
-#include "jet/Data_Page.h"
-#include "jet/Database.h"
-#include "jet/Digest.h"
-#include "jet/Index.h"
+#include "jet/row/Data_Page.h"
+#include "jet/engine/Database.h"
+#include "jet/engine/Digest.h"
+#include "jet/index/Index.h"
 
 namespace reader_test {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "jet/Error.h"
-#include "jet/Text.h"
+#include "jet/util/Error.h"
+#include "jet/util/Text.h"
 
 namespace {
 

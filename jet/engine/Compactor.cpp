@@ -1,0 +1,675 @@
+// CompactDatabase: a logical rebuild. Everything that is data is copied byte for byte
+// (table definitions, rows, long values, index keys); everything that is a pointer or a
+// container is made afresh by the writer (pages, usage maps, index trees, counts). The
+// only values that change are the ids of tables, because a table's id is the page of its
+// definition and definitions move: MSysObjects.Id, MSysACEs.ObjectId, the navigation-pane
+// id columns, foreign-key table pages, and the index keys built on those columns.
+//
+// The rows are not held: they are read from the source as the writer asks for them
+// (once for their sizes, once to write them), so memory stays small whatever the size.
+// The source is held for this process alone throughout (Exclusive_Use). The output is
+// written beside the destination under a temporary name, flushed to the disk while it is
+// read back, strictly checked and compared row by row with the source, and only then
+// renamed into place by a rename that never replaces an existing file.
+#include "jet/engine/Compactor.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cctype>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <thread>
+
+#include "jet/util/Bytes.h"
+#include "jet/engine/Check.h"
+#include "jet/engine/Connection_String.h"
+#include "jet/engine/Database.h"
+#include "jet/util/Error.h"
+#include "jet/file/Exclusive_Use.h"
+#include "jet/file/File_Output.h"
+#include "jet/file/Format.h"
+#include "jet/index/Index.h"
+#include "jet/index/Key_Encoding.h"
+#include "jet/engine/Writer.h"
+
+namespace kelbrook::jet {
+
+namespace f = format;
+
+namespace {
+
+// Columns that hold table ids, by table (names as Jet and Access create them).
+struct Id_Column {
+    const char* table;
+    const char* column;
+    bool only_tables;  // MSysObjects.Id: only rows describing local tables
+};
+constexpr Id_Column Id_Columns[] = {
+    {"MSysObjects", "Id", true},
+    {"MSysACEs", "ObjectId", false},
+    {"MSysNavPaneObjectIDs", "Id", false},
+    {"MSysNavPaneGroupToObjects", "ObjectID", false},
+    {"MSysNavPaneGroups", "ObjectID", false},
+};
+
+bool Same_Name(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// ---- What a table looks like, to compare source and output ---------------------------
+
+struct Table_Summary {
+    std::string name;
+    std::uint64_t rows = 0;
+    std::vector<std::uint64_t> hashes;  // per row, in row order: Stored_Row_Hash
+};
+
+std::uint32_t Derived_Key(const Database_Header& header) {
+    // A fixed function of the database's creation date, so the same source and options
+    // give the same bytes; never 0 (0 means "not encoded").
+    std::uint32_t h = 2166136261u;
+    for (std::size_t i = 0; i < 8; ++i) {
+        h ^= header.decoded[f::Header_Creation_Date + i];
+        h *= 16777619u;
+    }
+    return h == 0 ? 0x4B454C42u : h;
+}
+
+std::filesystem::path Resolve(const Compact_Options& options, const std::string& text) {
+    if (options.resolve_path) return options.resolve_path(text);
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+}  // namespace
+
+namespace {
+
+// Where a catalogue table keeps table ids, and how to renumber them.
+struct Id_Patch {
+    const Column* id_column = nullptr;
+    const Column* type_column = nullptr;  // set when only rows describing tables count
+    bool only_tables = false;
+    const std::map<std::uint32_t, std::uint32_t>* id_map = nullptr;  // old table id -> new
+
+    // Renumbers the id in `bytes` (a row of the table) when it names a moved table; gives
+    // the id the row ends up with, or nothing when the row has no eligible id.
+    std::optional<std::int32_t> Apply(const Table_Definition& def, std::vector<std::uint8_t>& bytes,
+                                      const std::string& where) const {
+        if (!id_column) return std::nullopt;
+        const auto fields = Split_Row(def, bytes, where);
+        const Field& field = fields[static_cast<std::size_t>(id_column - def.columns.data())];
+        if (field.null || field.length != 4) return std::nullopt;
+        if (only_tables) {
+            if (!type_column) return std::nullopt;
+            const Field& tf = fields[static_cast<std::size_t>(type_column - def.columns.data())];
+            if (tf.null || tf.length != 2 ||
+                static_cast<std::int16_t>(Get_U16(bytes, tf.offset)) != f::Object_Type_Table)
+                return std::nullopt;
+        }
+        const auto id = static_cast<std::int32_t>(Get_U32(bytes, field.offset));
+        auto it = id_map->find(static_cast<std::uint32_t>(id));
+        if (it == id_map->end()) return id;
+        Put_U32(bytes, field.offset, it->second);
+        return static_cast<std::int32_t>(it->second);
+    }
+};
+
+// Rows handed from a reading thread to the writing one in batches of reused buffers, so
+// that reading the source and writing the output overlap. Either side may stop early: a
+// failure while reading is rethrown to the writer; a writer that stops closes the pipe,
+// and the reader then stops when it needs its next batch.
+class Row_Pipe {
+public:
+    struct Closed {};
+
+    // Reader: the row to fill next. Throws Closed once the writer has stopped.
+    Row_Image& Slot() {
+        if (filling_ == None) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return closed_ || !free_.empty(); });
+            if (closed_) throw Closed{};
+            filling_ = free_.back();
+            free_.pop_back();
+        }
+        Batch& batch = batches_[filling_];
+        if (batch.count == batch.rows.size()) batch.rows.emplace_back();
+        return batch.rows[batch.count];
+    }
+    // Reader: the row in Slot() is complete.
+    void Commit() {
+        Batch& batch = batches_[filling_];
+        const Row_Image& row = batch.rows[batch.count++];
+        batch.bytes += row.bytes.size();
+        for (const auto& lv : row.long_values) batch.bytes += lv.value.size();
+        if (batch.count >= Batch_Rows || batch.bytes >= Batch_Bytes) Hand_Over();
+    }
+    // Reader: no more rows; `failure` (if any) goes to the writer.
+    void Finish(std::exception_ptr failure) {
+        if (filling_ != None && batches_[filling_].count > 0) Hand_Over();
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        failure_ = failure;
+        changed_.notify_all();
+    }
+    // Writer: every row, in order, until the reader finishes; rethrows its failure.
+    void Drain(const Row_Visitor& visit) {
+        for (;;) {
+            std::size_t index;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return finished_ || !ready_.empty(); });
+                if (ready_.empty()) break;
+                index = ready_.front();
+                ready_.pop_front();
+            }
+            Batch& batch = batches_[index];
+            for (std::size_t r = 0; r < batch.count; ++r) visit(batch.rows[r]);
+            batch.count = 0;
+            batch.bytes = 0;
+            std::lock_guard lock(mutex_);
+            free_.push_back(index);
+            changed_.notify_all();
+        }
+        if (failure_) std::rethrow_exception(failure_);
+    }
+    // Writer: stops the reader.
+    void Close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t None = SIZE_MAX;
+    static constexpr std::size_t Batch_Rows = 256;
+    static constexpr std::size_t Batch_Bytes = std::size_t{1} << 20;
+    struct Batch {
+        std::vector<Row_Image> rows;
+        std::size_t count = 0;
+        std::size_t bytes = 0;
+    };
+    void Hand_Over() {
+        std::lock_guard lock(mutex_);
+        ready_.push_back(filling_);
+        filling_ = None;
+        changed_.notify_all();
+    }
+    std::array<Batch, 4> batches_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::size_t> free_{0, 1, 2, 3};
+    std::deque<std::size_t> ready_;
+    std::size_t filling_ = None;  // the reader's batch
+    bool finished_ = false, closed_ = false;
+    std::exception_ptr failure_;
+};
+
+std::string Row_Where(const std::string& table_where, const Live_Row& live) {
+    return table_where + ", row on page " + std::to_string(live.header.page);
+}
+
+}  // namespace
+
+std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
+    // Word-at-a-time multiply-xorshift, four words abreast for long values: quick, and any
+    // change of a byte, a length or the order of values changes the result with
+    // overwhelming likelihood.
+    struct Hash {
+        std::uint64_t h = 0x4B454C42524F4F4BULL;
+        static std::uint64_t Step(std::uint64_t h, std::uint64_t w) {
+            h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+            return h ^ (h >> 29);
+        }
+        void Mix(std::uint64_t w) { h = Step(h, w); }
+        void Add(std::span<const std::uint8_t> b) {
+            Mix(b.size());
+            std::size_t i = 0;
+            if (b.size() >= 64) {
+                std::uint64_t lane[4] = {h, h ^ 1, h ^ 2, h ^ 3};
+                for (; i + 32 <= b.size(); i += 32)
+                    for (int k = 0; k < 4; ++k) {
+                        std::uint64_t w;
+                        std::memcpy(&w, b.data() + i + 8 * k, 8);
+                        lane[k] = Step(lane[k], w);
+                    }
+                for (int k = 0; k < 4; ++k) Mix(lane[k]);
+            }
+            for (; i + 8 <= b.size(); i += 8) {
+                std::uint64_t w;
+                std::memcpy(&w, b.data() + i, 8);
+                Mix(w);
+            }
+            if (i < b.size()) {
+                std::uint64_t w = 0;
+                std::memcpy(&w, b.data() + i, b.size() - i);
+                Mix(w);
+            }
+        }
+    } hash;
+    // The row without its long-value definitions (their pointers and storage change),
+    // then each long value with its column.
+    std::size_t from = 0;
+    for (const auto& lv : long_values) {
+        const std::size_t at = std::min<std::size_t>(lv.definition_offset, bytes.size());
+        if (at < from) continue;
+        hash.Add(bytes.subspan(from, at - from));
+        from = std::min(bytes.size(), at + f::Long_Value_Definition_Size);
+    }
+    hash.Add(bytes.subspan(from));
+    for (const auto& lv : long_values) {
+        hash.Mix(lv.column_number);
+        hash.Add(lv.value);
+    }
+    std::uint64_t x = hash.h;
+    x ^= x >> 31;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    return x;
+}
+
+Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress) {
+    Source_Image result;
+    // Tables in their new order: MSysObjects first, then by old definition page.
+    std::vector<Catalog_Entry> tables = db.Tables(true);
+    std::stable_sort(tables.begin(), tables.end(), [](const Catalog_Entry& a, const Catalog_Entry& b) {
+        const bool ca = a.Page() == f::Catalog_Tdef_Page, cb = b.Page() == f::Catalog_Tdef_Page;
+        if (ca != cb) return ca;
+        return a.Page() < b.Page();
+    });
+    {
+        std::set<std::uint32_t> pages;
+        for (const auto& t : tables)
+            if (!pages.insert(t.Page()).second)
+                throw Error(db.Name() + ": the catalogue lists the table definition on page " +
+                            std::to_string(t.Page()) + " twice.");
+    }
+    if (tables.empty() || tables.front().Page() != f::Catalog_Tdef_Page)
+        throw Error(db.Name() + ": the catalogue does not describe MSysObjects on page 2.");
+
+    std::vector<const Table_Definition*> definitions;
+    std::vector<std::size_t> lengths;
+    for (const auto& t : tables) {
+        definitions.push_back(&db.Definition(t));
+        lengths.push_back(definitions.back()->bytes.size());
+    }
+    result.definition_pages = Definition_Pages(lengths);
+    const auto& new_pages = result.definition_pages;
+    auto id_map = std::make_shared<std::map<std::uint32_t, std::uint32_t>>();
+    for (std::size_t i = 0; i < tables.size(); ++i) (*id_map)[tables[i].Page()] = new_pages[i];
+    auto remap = [&](std::uint32_t id) {
+        auto it = id_map->find(id);
+        return it == id_map->end() ? id : it->second;
+    };
+
+    Database_Image& image = result.image;
+    image.header = db.Header().decoded;
+    image.password = db.Header().password;
+    image.database_key = db.Header().database_key;
+    image.tables.resize(tables.size());
+    result.row_hashes.resize(tables.size());
+
+    for (std::size_t t = 0; t < tables.size(); ++t) {
+        const Table_Definition& def = *definitions[t];
+        const std::string where = db.Name() + ": table '" + tables[t].name + "'";
+        Table_Image& out = image.tables[t];
+        out.name = tables[t].name;
+        out.definition = def.bytes;
+        // Foreign keys name the other table by its definition page.
+        for (const auto& li : def.logical_indexes)
+            if (li.Is_Foreign_Key() && li.related_table_page != 0)
+                Put_U32(out.definition, li.related_table_offset(), remap(li.related_table_page));
+
+        // Id columns of this table, if it is one of the catalogue tables that hold ids.
+        Id_Patch patch;
+        patch.id_map = id_map.get();
+        for (const auto& ic : Id_Columns)
+            if (Same_Name(out.name, ic.table)) {
+                const Column* c = def.Find_Column(std::string(ic.column));
+                if (c && c->type == f::Type_Int32) {  // fixed, or (nav-pane tables) variable
+                    patch.id_column = c;
+                    patch.only_tables = ic.only_tables;
+                    if (patch.only_tables) patch.type_column = def.Find_Column(std::string("Type"));
+                }
+            }
+
+        // First pass, without the long values: which source slot becomes which row, and
+        // the new ids. Rows come in slot order, so `headers` is sorted.
+        std::vector<Row_Pointer> headers;
+        std::vector<std::pair<std::uint32_t, std::int32_t>> new_ids;  // (row, id) where changed
+        std::vector<std::uint8_t> bytes;
+        db.Rows(
+            def,
+            [&](const Live_Row& live) {
+                const auto r = static_cast<std::uint32_t>(headers.size());
+                if (!headers.empty() && !(headers.back() < live.header))
+                    throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
+                headers.push_back(live.header);
+                if (!patch.id_column) return;
+                bytes = live.bytes;
+                const auto id = patch.Apply(def, bytes, Row_Where(where, live));
+                if (id && bytes != live.bytes) new_ids.emplace_back(r, *id);
+            },
+            false);
+        // Per page holding rows: its first row and which of its slots hold rows, so that an
+        // index entry's row number is that first row plus the rows in the slots before it.
+        struct Page_Rows {
+            std::uint32_t first = 0;
+            std::array<std::uint64_t, 4> slots{};  // bit s: slot s holds a live row
+        };
+        std::vector<std::uint32_t> page_at;  // by page number: index into `pages`, or none
+        std::vector<Page_Rows> pages;
+        for (std::uint32_t r = 0; r < headers.size(); ++r) {
+            const std::uint32_t page = headers[r].page;
+            if (page >= page_at.size()) page_at.resize(page + 1, UINT32_MAX);
+            if (page_at[page] == UINT32_MAX) {
+                page_at[page] = static_cast<std::uint32_t>(pages.size());
+                pages.push_back(Page_Rows{r, {}});
+            }
+            pages[page_at[page]].slots[headers[r].row / 64] |= std::uint64_t{1} << (headers[r].row % 64);
+        }
+        const std::size_t row_count = headers.size();
+        std::vector<Row_Pointer>().swap(headers);
+        auto row_of = [&](Row_Pointer p) -> std::optional<std::uint32_t> {
+            if (p.page >= page_at.size() || page_at[p.page] == UINT32_MAX) return std::nullopt;
+            const Page_Rows& on = pages[page_at[p.page]];
+            const unsigned word = p.row / 64, bit = p.row % 64;
+            if (!(on.slots[word] >> bit & 1)) return std::nullopt;
+            std::uint32_t before = static_cast<std::uint32_t>(std::popcount(on.slots[word] & ((std::uint64_t{1} << bit) - 1)));
+            for (unsigned w = 0; w < word; ++w) before += static_cast<std::uint32_t>(std::popcount(on.slots[w]));
+            return on.first + before;
+        };
+        auto new_id_of = [&](std::uint32_t r) -> std::optional<std::int32_t> {
+            auto it = std::lower_bound(new_ids.begin(), new_ids.end(), std::pair<std::uint32_t, std::int32_t>{r, INT32_MIN});
+            if (it == new_ids.end() || it->first != r) return std::nullopt;
+            return it->second;
+        };
+
+        // Indexes: the source's own keys, with new row numbers.
+        for (const auto& ri : def.real_indexes) {
+            Index_Image index;
+            const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
+                                     ri.columns.front().column_number == patch.id_column->number;
+            std::vector<std::uint8_t> hits(row_count, 0);
+            std::vector<std::uint8_t> key;
+            if (ri.root != 0)
+                Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) {
+                    const auto r = row_of(e.row);
+                    if (!r) return;  // a stale entry: its row is gone
+                    if (hits[*r] > 0)
+                        throw Error(where + ": index " + std::to_string(ri.number) +
+                                    " lists a row more than once; the database needs repair.");
+                    hits[*r] = 1;
+                    if (keyed_on_id && e.key.size() >= 5 &&
+                        (e.key[0] == f::Key_Flag_Ascending || e.key[0] == f::Key_Flag_Descending)) {
+                        if (const auto id = new_id_of(*r)) {
+                            key = e.key;
+                            Encode_Int32_Key(key.data(), *id, e.key[0] == f::Key_Flag_Ascending);
+                            index.Add(key, *r);
+                            return;
+                        }
+                    }
+                    index.Add(e.key, *r);
+                });
+            if (!ri.Ignore_Nulls())
+                for (std::size_t r = 0; r < hits.size(); ++r)
+                    if (hits[r] == 0)
+                        throw Error(where + ": index " + std::to_string(ri.number) +
+                                    " misses a row; the database needs repair.");
+            out.indexes.push_back(std::move(index));
+        }
+
+        // The rows themselves are read again when the writer asks for them; with their
+        // values, each row's hash is kept for comparing with the output.
+        auto hashes = std::make_shared<std::vector<std::uint64_t>>();
+        result.row_hashes[t] = hashes;
+        out.source = Row_Source_Of([&db, &def, patch, where, hashes, expected = row_count,
+                                    keep = id_map](const Row_Visitor& visit, bool with_values) {
+            std::size_t count = 0;
+            auto fill = [&](Row_Image& row, const Live_Row& live) {
+                row.bytes = live.bytes;
+                if (patch.id_column) patch.Apply(def, row.bytes, Row_Where(where, live));
+                std::size_t n = 0;
+                for (const auto& lv : live.long_values) {
+                    if (lv.storage == f::Long_Value_Inline) continue;
+                    if (n == row.long_values.size()) row.long_values.emplace_back();
+                    auto& image = row.long_values[n++];
+                    image.definition_offset = lv.definition_offset;
+                    image.column_number = lv.column_number;
+                    image.loaded = with_values;
+                    image.length = lv.length;
+                    image.value = lv.value;
+                }
+                row.long_values.resize(n);
+                if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
+                ++count;
+            };
+            if (with_values) {
+                hashes->clear();
+                hashes->reserve(expected);
+            }
+            auto read_here = [&] {
+                Row_Image row;
+                db.Rows(
+                    def,
+                    [&](const Live_Row& live) {
+                        fill(row, live);
+                        visit(row);
+                    },
+                    with_values);
+            };
+            // Sizes only are quick enough to read on this thread. With their values, the
+            // rows are read (and each row's hash kept) on a second thread while this one
+            // writes; where no thread can be started, here.
+            Row_Pipe pipe;
+            std::thread reader;
+            if (with_values) {
+                try {
+                    reader = std::thread([&] {
+                        std::exception_ptr failure;
+                        try {
+                            db.Rows(def, [&](const Live_Row& live) {
+                                Row_Image& row = pipe.Slot();
+                                fill(row, live);
+                                pipe.Commit();
+                            });
+                        } catch (const Row_Pipe::Closed&) {
+                        } catch (...) {
+                            failure = std::current_exception();
+                        }
+                        pipe.Finish(failure);
+                    });
+                } catch (const std::system_error&) {
+                }
+            }
+            if (!reader.joinable()) {
+                read_here();
+            } else {
+                try {
+                    pipe.Drain(visit);
+                } catch (...) {
+                    pipe.Close();
+                    reader.join();
+                    throw;
+                }
+                reader.join();
+            }
+            if (count != expected)
+                throw Error(where + ": the table changed while it was being compacted.");
+        });
+
+        if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
+    }
+
+    result.old_pages.reserve(tables.size());
+    for (const auto& t : tables) result.old_pages.push_back(t.Page());
+    return result;
+}
+
+Compact_Result CompactDatabase(const std::string& source_connection,
+                               const std::string& destination_connection,
+                               const Compact_Options& options) {
+    auto progress = [&](double share) {
+        if (options.progress) options.progress(share);
+    };
+    const Source_Request source = Interpret_Source(Parse_Connection_String(source_connection));
+    const Destination_Request destination =
+        Interpret_Destination(Parse_Connection_String(destination_connection), source);
+    const std::filesystem::path source_path = Resolve(options, source.data_source);
+    const std::filesystem::path destination_path = Resolve(options, destination.data_source);
+
+    std::error_code ec;
+    const auto source_status = std::filesystem::status(source_path, ec);
+    if (!std::filesystem::is_regular_file(source_status))
+        throw Error("Could not find file '" + source.data_source + "'.", Error_Kind::Not_Found);
+    if (std::filesystem::exists(std::filesystem::symlink_status(destination_path, ec)))
+        throw Error("Database already exists.", Error_Kind::Exists);
+    {
+        const auto folder = destination_path.parent_path();
+        if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
+            throw Error("'" + destination.data_source +
+                        "' is not a valid path. Make sure that the path name is spelled correctly "
+                        "and that you are connected to the server on which the file resides.",
+                        Error_Kind::Not_Found);
+    }
+    // The source is ours alone until the compacted copy is in place, as Jet's exclusive
+    // open keeps it; a hold this process already has (the rotation's) is shared.
+    const Exclusive_Use hold(source_path, source.data_source);
+
+    // Open the source read-only; a bad header is an unrecognised format.
+    try {
+        Page_File probe(source_path, source.password);
+    } catch (const Password_Error&) {
+        throw;
+    } catch (const Error& e) {
+        throw Error("Unrecognized database format '" + source.data_source + "'. (" + e.what() + ")");
+    }
+    auto db = std::make_unique<Database>(source_path, source.password);
+    const Database_Header& header = db->Header();
+    if (source.locale && *source.locale != header.sort_order)
+        throw Error("Locale Identifier " + std::to_string(*source.locale) +
+                    " does not match the database's own (" + std::to_string(header.sort_order) +
+                    "); changing the sort order is not supported.");
+    if (destination.locale && *destination.locale != header.sort_order)
+        throw Error("Locale Identifier " + std::to_string(*destination.locale) +
+                    " is not supported for the new database; only the source's own (" +
+                    std::to_string(header.sort_order) + ") can be kept.");
+    const std::uint32_t pages_before = db->File().Page_Count();
+
+    Source_Image source_image = Read_Source_Image(*db, [&](double share) { progress(0.5 * share); });
+    Database_Image& image = source_image.image;
+    const auto& new_pages = source_image.definition_pages;
+    image.password = destination.password;
+    const bool encrypt = destination.encrypt.value_or(header.database_key != 0);
+    image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
+
+    // Write beside the destination under a name of its own, check, then move into place
+    // without ever replacing a file that appeared meanwhile.
+    const std::filesystem::path temporary = Temporary_Path_For(destination_path);
+    struct Cleanup {
+        std::filesystem::path path;
+        bool keep = false;
+        ~Cleanup() {
+            if (!keep) Remove_Quietly(path);
+        }
+    } cleanup{temporary};
+
+    // The rows stream from the source, which is closed as soon as they are written.
+    const Write_Result written = Write_Database(
+        image, temporary, [&](double share) { progress(0.5 + 0.35 * share); }, false);
+    std::vector<Table_Summary> expected(image.tables.size());
+    for (std::size_t t = 0; t < image.tables.size(); ++t) {
+        expected[t].name = image.tables[t].name;
+        expected[t].hashes = std::move(*source_image.row_hashes[t]);
+        expected[t].rows = expected[t].hashes.size();
+    }
+    image.tables.clear();
+    db.reset();
+
+    {
+        const std::string failed = "The compacted database did not read back the same as '" +
+                                   source.data_source + "': ";
+        Database check(temporary, destination.password);
+        const auto out_tables = check.Tables(true);
+        if (out_tables.size() != expected.size())
+            throw Error(failed + "it has " + std::to_string(out_tables.size()) + " tables instead of " +
+                        std::to_string(expected.size()) + ".");
+        std::map<std::uint32_t, std::size_t> table_at;  // definition page -> expected table
+        for (std::size_t t = 0; t < expected.size(); ++t) {
+            const auto& entry = check.Find_Table(expected[t].name);
+            if (entry.Page() != new_pages[t])
+                throw Error(failed + "table '" + expected[t].name + "' is not where it was written.");
+            table_at[entry.Page()] = t;
+        }
+        // The file goes to the disk while it is read back from the cache; it is renamed into
+        // place only once both are done.
+        struct Flusher {
+            std::exception_ptr failure;
+            std::thread thread;
+            ~Flusher() {
+                if (thread.joinable()) thread.join();
+            }
+        } flusher;
+        auto flush = [&flusher, &temporary] {
+            try {
+                Flush_To_Disk(temporary);
+            } catch (...) {
+                flusher.failure = std::current_exception();
+            }
+        };
+        try {
+            flusher.thread = std::thread(flush);
+        } catch (const std::system_error&) {
+            flush();  // no second thread: flush first
+        }
+        // The strict check reads every row once; each is compared with the source on the way.
+        std::vector<std::size_t> seen(expected.size(), 0);
+        std::vector<bool> same(expected.size(), true);
+        Check_Options strict;
+        strict.strict_global_map = true;
+        strict.decode_values = false;  // the values are compared byte for byte instead
+        strict.on_row = [&](const Table_Definition& def, const Live_Row& live) {
+            auto it = table_at.find(def.page);
+            if (it == table_at.end()) return;
+            const std::size_t t = it->second;
+            const std::size_t r = seen[t]++;
+            if (r >= expected[t].hashes.size() ||
+                expected[t].hashes[r] != Stored_Row_Hash(live.bytes, live.long_values))
+                same[t] = false;
+        };
+        const auto problems = Check(check, strict);
+        if (!problems.empty()) throw Error(failed + problems.front());
+        for (std::size_t t = 0; t < expected.size(); ++t) {
+            if (seen[t] != expected[t].rows)
+                throw Error(failed + "table '" + expected[t].name + "' has " + std::to_string(seen[t]) +
+                            " rows instead of " + std::to_string(expected[t].rows) + ".");
+            if (!same[t]) throw Error(failed + "table '" + expected[t].name + "' holds different values.");
+        }
+        if (flusher.thread.joinable()) flusher.thread.join();
+        if (flusher.failure) std::rethrow_exception(flusher.failure);
+    }
+    progress(0.95);
+
+    try {
+        Rename_Without_Replacing(temporary, destination_path);
+    } catch (const Error& e) {
+        if (e.kind() == Error_Kind::Exists) throw Error("Database already exists.", Error_Kind::Exists);
+        throw;
+    }
+    cleanup.keep = true;
+    progress(1.0);
+    return Compact_Result{pages_before, written.pages};
+}
+
+}  // namespace kelbrook::jet

@@ -1,0 +1,63 @@
+// CompactDatabase: writes a new, compacted Jet 4.0 file holding the whole database of
+// the source, as the platform's engine does, from two OLE DB connection strings.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "jet/engine/Writer.h"
+
+namespace kelbrook::jet {
+
+struct Compact_Options {
+    // Maps a Data Source text to a file on this host (drive letters, case-blind lookup).
+    // Empty: the text is used as the path. Messages always show the text as given.
+    std::function<std::filesystem::path(const std::string& data_source)> resolve_path;
+    // Called now and then with the share of the work done, 0 to 1.
+    std::function<void(double done)> progress;
+};
+
+struct Compact_Result {
+    std::uint32_t pages_before = 0;
+    std::uint32_t pages_after = 0;
+};
+
+// Throws Error (or Password_Error) with the text users of the platform's engine know;
+// on failure no destination file is left and the source is untouched.
+Compact_Result CompactDatabase(const std::string& source_connection,
+                               const std::string& destination_connection,
+                               const Compact_Options& options = {});
+
+class Database;
+
+// The whole database of `source` as the writer's input, its rows streamed from the
+// source (which must stay open while the image is in use) for a fresh layout: MSysObjects
+// first, then the other tables by their old definition page; live rows with overflow
+// resolved, long values kept out of the row taken out, table ids renumbered for the new
+// definition pages (catalogue, permission and navigation-pane id columns, foreign keys,
+// the index keys on those columns), every real index's entries from the source's own
+// keys. Header, password and database key are the source's. Throws Error when an index
+// misses a live row or lists one twice (a damaged source).
+struct Source_Image {
+    Database_Image image;
+    std::vector<std::uint32_t> old_pages;         // per table: its definition page in the source
+    std::vector<std::uint32_t> definition_pages;  // per table: its definition page in the output
+    // Per table, per row: Stored_Row_Hash of what the output must hold (ids renumbered),
+    // filled in when the writer streams the rows with their values.
+    std::vector<std::shared_ptr<std::vector<std::uint64_t>>> row_hashes;
+};
+Source_Image Read_Source_Image(const Database& source,
+                               const std::function<void(double done)>& progress = {});
+
+struct Long_Value_Field;
+// What a stored row holds, as a hash: its bytes apart from the long-value definitions
+// (whose pointers differ between files), and its long values. Equal in source and output.
+std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes,
+                              const std::vector<Long_Value_Field>& long_values);
+
+}  // namespace kelbrook::jet

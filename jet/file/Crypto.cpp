@@ -1,0 +1,84 @@
+#include "jet/file/Crypto.h"
+
+#include <cmath>
+
+#include "jet/util/Bytes.h"
+#include "jet/util/Error.h"
+#include "jet/util/Text.h"
+
+namespace kelbrook::jet {
+
+void Rc4_Apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
+    if (key.empty()) return;
+    std::array<std::uint8_t, 256> s;
+    for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+    std::uint8_t j = 0;
+    for (int i = 0; i < 256; ++i) {
+        j = static_cast<std::uint8_t>(j + s[i] + key[i % key.size()]);
+        std::swap(s[i], s[j]);
+    }
+    std::uint8_t x = 0;
+    std::uint8_t y = 0;
+    for (auto& byte : data) {
+        x = static_cast<std::uint8_t>(x + 1);
+        y = static_cast<std::uint8_t>(y + s[x]);
+        std::swap(s[x], s[y]);
+        byte ^= s[static_cast<std::uint8_t>(s[x] + s[y])];
+    }
+}
+
+void Apply_Header_Mask(std::span<std::uint8_t> page0) {
+    if (page0.size() < format::Header_Mask_Start + format::Header_Mask_Size)
+        throw Error("header buffer too short for the header obfuscation");
+    Rc4_Apply(format::Header_Rc4_Key, page0.subspan(format::Header_Mask_Start, format::Header_Mask_Size));
+}
+
+void Apply_Page_Encoding(std::span<std::uint8_t> page, std::uint32_t database_key,
+                         std::uint32_t page_number) {
+    if (page_number == 0 || database_key == 0) return;
+    std::array<std::uint8_t, 4> key{};
+    Put_U32(key, 0, database_key ^ page_number);
+    Rc4_Apply(key, page);
+}
+
+std::array<std::uint8_t, 4> Password_Mask(double creation_date) {
+    // Truncation toward zero to a 32-bit integer; out-of-range dates give 0.
+    std::int32_t whole = 0;
+    if (std::isfinite(creation_date) && creation_date > -2147483648.0 && creation_date < 2147483648.0)
+        whole = static_cast<std::int32_t>(creation_date);
+    std::array<std::uint8_t, 4> mask{};
+    Put_U32(mask, 0, static_cast<std::uint32_t>(whole));
+    return mask;
+}
+
+std::array<std::uint8_t, format::Header_Password_Size> Masked_Password(const std::string& password,
+                                                                       double creation_date) {
+    auto units = Utf8_To_Utf16le(password);
+    if (units.size() > format::Header_Password_Size)
+        throw Error("The password is longer than the 20 characters a Jet 4.0 database can hold.");
+    std::array<std::uint8_t, format::Header_Password_Size> out{};
+    std::copy(units.begin(), units.end(), out.begin());
+    auto mask = Password_Mask(creation_date);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] ^= mask[i % 4];
+    return out;
+}
+
+std::string Unmask_Password(std::span<const std::uint8_t> stored, double creation_date) {
+    auto mask = Password_Mask(creation_date);
+    std::vector<std::uint8_t> plain(stored.begin(), stored.end());
+    for (std::size_t i = 0; i < plain.size(); ++i) plain[i] ^= mask[i % 4];
+    std::size_t end = 0;
+    while (end + 1 < plain.size() && (plain[end] != 0 || plain[end + 1] != 0)) end += 2;
+    return Utf16le_To_Utf8(std::span(plain).first(end));
+}
+
+void Set_Header_Password(std::span<std::uint8_t> decoded_page0, const std::string& password) {
+    if (decoded_page0.size() < format::Header_Password + format::Header_Password_Size ||
+        decoded_page0.size() < format::Header_Creation_Date + 8)
+        throw Error("header buffer too short for the password");
+    double date = Get_Double(decoded_page0, format::Header_Creation_Date);
+    auto bytes = Masked_Password(password, date);
+    std::copy(bytes.begin(), bytes.end(), decoded_page0.begin() + format::Header_Password);
+}
+
+}  // namespace kelbrook::jet

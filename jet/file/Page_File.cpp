@@ -1,0 +1,207 @@
+#include "jet/file/Page_File.h"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "jet/util/Bytes.h"
+#include "jet/file/Crypto.h"
+
+namespace kelbrook::jet {
+namespace {
+
+std::string Version_Name(std::uint8_t version) {
+    switch (version) {
+        case format::Version_Jet3: return "Jet 3 (Access 97)";
+        case format::Version_Jet4: return "Jet 4.0 (Access 2000-2003)";
+        case format::Version_Ace12: return "ACE 12 (Access 2007 .accdb)";
+        case format::Version_Ace14: return "ACE 14 (Access 2010 .accdb)";
+        case format::Version_Ace16: return "ACE 16 (Access 2016 .accdb)";
+        case format::Version_Ace17: return "ACE 17 (Access 2019 .accdb)";
+        default: return "an unknown format version " + std::to_string(version);
+    }
+}
+
+}  // namespace
+
+#ifndef _WIN32
+Unique_Fd::~Unique_Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Unique_Fd& Unique_Fd::operator=(Unique_Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+Unique_Fd Open_Read_Only(const std::filesystem::path& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return Unique_Fd(fd);
+}
+#endif
+
+Database_Header Parse_Header(std::span<const std::uint8_t> raw, const std::string& file) {
+    const std::size_t needed = format::Header_Mask_Start + format::Header_Mask_Size;
+    static constexpr char jet_name[] = "Standard Jet DB";
+    static constexpr char ace_name[] = "Standard ACE DB";
+    static constexpr char msisam_name[] = "MSISAM Database";
+    if (raw.size() < needed)
+        throw Error(file + ": not a Jet database (the file is only " + std::to_string(raw.size()) +
+                    " bytes long)");
+    auto name_is = [&](const char* name) {
+        return std::memcmp(raw.data() + format::Header_Engine_Name, name, 15) == 0;
+    };
+    if (raw[0] != format::Page_Type_Header || raw[1] != 0x01 ||
+        !(name_is(jet_name) || name_is(ace_name) || name_is(msisam_name)))
+        throw Error(file + ": not a Jet database (no Jet header on page 0)");
+    if (name_is(msisam_name)) throw Error(file + ": an MSISAM (Microsoft Money) file, not a Jet 4.0 database");
+    std::uint8_t version = raw[format::Header_Version];
+    if (version != format::Version_Jet4)
+        throw Error(file + ": the file is in the " + Version_Name(version) +
+                    " format; only Jet 4.0 (Access 2000-2003 .mdb) databases are supported");
+    if (raw.size() < format::Page_Size)
+        throw Error(file + ": page 0: the database header is truncated (" + std::to_string(raw.size()) +
+                    " of " + std::to_string(format::Page_Size) + " bytes)");
+    Database_Header h;
+    std::copy(raw.begin(), raw.begin() + format::Page_Size, h.decoded.begin());
+    Apply_Header_Mask(h.decoded);
+    const auto& d = h.decoded;
+    h.version = version;
+    h.code_page = Get_U16(d, format::Header_Code_Page);
+    h.database_key = Get_U32(d, format::Header_Database_Key);
+    h.sort_order = Get_U16(d, format::Header_Sort_Order);
+    h.sort_order_version = d[format::Header_Sort_Order_Version];
+    h.creation_date = Get_Double(d, format::Header_Creation_Date);
+    h.password = Unmask_Password(std::span(d).subspan(format::Header_Password, format::Header_Password_Size),
+                                 h.creation_date);
+    return h;
+}
+
+Page_File::Page_File(const std::filesystem::path& path, const std::string& password)
+    : path_(path), cache_(Cache_Slots) {
+    std::error_code ec;
+    auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) throw Error(Name() + ": the file does not exist");
+    if (std::filesystem::is_directory(status)) throw Error(Name() + ": is a folder, not a database file");
+    std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec) throw Error(Name() + ": cannot read the file size (" + ec.message() + ")");
+#ifdef _WIN32
+    file_.open(path, std::ios::binary);
+    if (!file_) throw Error(Name() + ": cannot open the file for reading");
+#else
+    fd_ = Open_Read_Only(path);
+    if (!fd_.Valid()) throw Error(Name() + ": cannot open the file for reading (" + std::generic_category().message(errno) + ")");
+#endif
+
+    std::vector<std::uint8_t> raw(static_cast<std::size_t>(std::min<std::uintmax_t>(size, format::Page_Size)));
+    bool read = raw.empty();
+#ifdef _WIN32
+    read = read || file_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
+#else
+    read = read || ::pread(fd_.Get(), raw.data(), raw.size(), 0) == static_cast<ssize_t>(raw.size());
+#endif
+    if (!read) throw Error(Name() + ": cannot read the database header");
+    header_ = Parse_Header(raw, Name());
+
+    if (size % format::Page_Size != 0)
+        throw Error(Name() + ": the file is truncated or damaged: its size (" + std::to_string(size) +
+                    " bytes) is not a whole number of 4096-byte pages");
+    if (size / format::Page_Size > format::Max_Page_Number + 1ULL)
+        throw Error(Name() + ": the file is larger than a Jet 4.0 database can be");
+    page_count_ = static_cast<std::uint32_t>(size / format::Page_Size);
+    owners_.assign(page_count_, Owner_Unknown);
+
+    if (!header_.password.empty() && password != header_.password) throw Password_Error();
+}
+
+Page_Ref Page_File::Read(std::uint32_t page) const {
+    if (page >= page_count_)
+        Fail(page, "page number out of range (the file has " + std::to_string(page_count_) + " pages)");
+    Slot& slot = cache_[page % Cache_Slots];
+    if (slot.data && slot.page == page) return slot.data;
+    if (page == 0) {
+        auto data = std::make_shared<Page>(header_.decoded);
+        slot.page = 0;
+        slot.data = data;
+        return data;
+    }
+    // A page right after a run, or right after the last page read, is read ahead in one
+    // call; a page out of the way (a long value's, an index's) alone, and the run goes on.
+    const bool ahead = page == run_end_ || page == last_end_;
+    const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
+    const std::size_t bytes = std::size_t{count} * format::Page_Size;
+    if (raw_.size() < bytes) raw_.resize(bytes);
+    if (!Read_Pages(page, count, raw_.data()))
+        Fail(page, "cannot read the page (the file may be truncated or unreadable)");
+    last_end_ = page + count;
+    if (ahead) run_end_ = page + count;
+    Page_Ref result;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        Slot& s = cache_[(page + k) % Cache_Slots];
+        if (!s.data || s.data.use_count() > 1) s.data = std::make_shared<Page>();
+        std::memcpy(s.data->data(), raw_.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
+        Apply_Page_Encoding(*s.data, header_.database_key, page + k);
+        Note_Owner(page + k, *s.data);
+        s.page = page + k;
+        if (k == 0) result = s.data;
+    }
+    return result;
+}
+
+std::uint32_t Page_File::Data_Page_Table(std::uint32_t page) const {
+    if (page < owners_.size() && owners_[page] != Owner_Unknown) return owners_[page];
+    Read(page);  // notes the owner; throws for a page out of range
+    return owners_[page] == Owner_Unknown ? No_Table : owners_[page];
+}
+
+void Page_File::Note_Owner(std::uint32_t page, const Page& data) const {
+    if (page >= owners_.size()) return;
+    const std::uint32_t owner = Get_U32(data, format::Data_Tdef_Page);
+    // Table pages are 3-byte numbers; anything larger ("LVAL" among them) is no table.
+    owners_[page] = data[0] == format::Page_Type_Data && owner <= format::Max_Page_Number ? owner : No_Table;
+}
+
+bool Page_File::Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const {
+    const std::size_t bytes = std::size_t{count} * format::Page_Size;
+#ifdef _WIN32
+    if (page != position_) {
+        file_.clear();
+        file_.seekg(static_cast<std::streamoff>(page) * format::Page_Size);
+    }
+    if (!file_.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(bytes))) {
+        position_ = UINT32_MAX;
+        return false;
+    }
+    position_ = page + count;
+    return true;
+#else
+    std::size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::pread(fd_.Get(), into + done, bytes - done,
+                                  static_cast<off_t>(std::uint64_t{page} * format::Page_Size + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+#endif
+}
+
+void Page_File::Fail(std::uint32_t page, const std::string& what) const {
+    throw Error(Name() + ": page " + std::to_string(page) + ": " + what);
+}
+
+void Page_File::Fail(const std::string& what) const { throw Error(Name() + ": " + what); }
+
+}  // namespace kelbrook::jet

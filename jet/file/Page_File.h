@@ -1,0 +1,129 @@
+// The page layer: a Jet 4.0 file opened read-only as numbered 4096-byte pages.
+// Opening reads and decodes page 0 (header obfuscation removed) into a Database_Header:
+// format version (Jet 3 and ACE files are refused), code page, sort order, creation date,
+// database key and password. Pages are read on demand through a small cache, so memory
+// stays bounded whatever the file size; pages of encoded databases (key != 0) are
+// RC4-decoded transparently. Read() hands out shared, immutable page buffers that stay
+// valid while held. Fail() builds the engine's error text: "<file>: page N: <what>".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "jet/util/Error.h"
+#include "jet/file/Format.h"
+
+namespace kelbrook::jet {
+
+using Page = std::array<std::uint8_t, format::Page_Size>;
+using Page_Ref = std::shared_ptr<const Page>;
+
+struct Database_Header {
+    std::uint8_t version = 0;
+    std::uint16_t code_page = 0;
+    std::uint16_t sort_order = 0;          // LCID, 1033 = General
+    std::uint8_t sort_order_version = 0;
+    double creation_date = 0;              // OLE automation days
+    std::uint32_t database_key = 0;        // 0: pages not encoded
+    std::string password;                  // UTF-8, empty: none set
+    Page decoded{};                        // page 0 with the obfuscation removed
+};
+
+// Decodes a raw page 0 (as read from the file). `file` names the file in messages.
+// Throws Error for anything but a Jet 4.0 header.
+Database_Header Parse_Header(std::span<const std::uint8_t> raw_page0, const std::string& file);
+
+#ifndef _WIN32
+// A file descriptor owned by one object: closed when it goes, also when the constructor
+// of the object holding it throws.
+class Unique_Fd {
+public:
+    Unique_Fd() = default;
+    explicit Unique_Fd(int fd) : fd_(fd) {}
+    ~Unique_Fd();
+    Unique_Fd(Unique_Fd&& other) noexcept : fd_(other.Release()) {}
+    Unique_Fd& operator=(Unique_Fd&& other) noexcept;
+    Unique_Fd(const Unique_Fd&) = delete;
+    Unique_Fd& operator=(const Unique_Fd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Opens `path` read-only (close-on-exec, retried when interrupted); invalid on failure,
+// with errno set.
+Unique_Fd Open_Read_Only(const std::filesystem::path& path);
+#endif
+
+class Page_File {
+public:
+    // Opens `path` read-only; with `password` non-empty or the database protected, the
+    // password must match (else Password_Error).
+    Page_File(const std::filesystem::path& path, const std::string& password = {});
+    Page_File(const Page_File&) = delete;
+    Page_File& operator=(const Page_File&) = delete;
+
+    const Database_Header& Header() const { return header_; }
+    std::uint32_t Page_Count() const { return page_count_; }
+    const std::filesystem::path& Path() const { return path_; }
+    // The path as UTF-8 text, for messages.
+    std::string Name() const {
+        auto text = path_.u8string();
+        return std::string(text.begin(), text.end());
+    }
+
+    // The decoded page; throws Error when out of range or unreadable.
+    Page_Ref Read(std::uint32_t page) const;
+
+    // The table definition page that owns data page `page`, or No_Table when the page is
+    // not a table's data page (another type, a long-value page). Remembered for every page
+    // read, so that walks over usage maps that list pages of other tables (or every page
+    // of the file) need not read those pages again: 4 bytes a page of the file.
+    static constexpr std::uint32_t No_Table = 0xFFFFFFFF;
+    std::uint32_t Data_Page_Table(std::uint32_t page) const;
+
+    [[noreturn]] void Fail(std::uint32_t page, const std::string& what) const;
+    [[noreturn]] void Fail(const std::string& what) const;
+
+private:
+    std::filesystem::path path_;
+#ifdef _WIN32
+    mutable std::ifstream file_;
+    mutable std::uint32_t position_ = UINT32_MAX;  // the page the stream stands at
+#else
+    Unique_Fd fd_;  // closed however the constructor ends
+#endif
+    // Reads `count` whole pages from `page` on into `into`; false when they cannot be read.
+    bool Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const;
+    std::uint32_t page_count_ = 0;
+    Database_Header header_;
+    static constexpr std::size_t Cache_Slots = 512;
+    static constexpr std::uint32_t Read_Ahead_Pages = 32;  // per read when pages come in order
+    mutable std::vector<std::uint8_t> raw_;     // read buffer
+    mutable std::uint32_t run_end_ = UINT32_MAX;   // the page after the last run read ahead
+    mutable std::uint32_t last_end_ = UINT32_MAX;  // the page after the last one read
+    struct Slot {
+        std::uint32_t page = 0xFFFFFFFF;
+        std::shared_ptr<Page> data;  // reused for another page once no reader holds it
+    };
+    mutable std::vector<Slot> cache_;
+    static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
+    mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
+    void Note_Owner(std::uint32_t page, const Page& data) const;
+};
+
+}  // namespace kelbrook::jet

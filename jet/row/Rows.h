@@ -1,0 +1,110 @@
+// Rows and their values. A row is [ncols:2][fixed area][var data][eod][var offsets,
+// last first][nvar:2][null mask]; Split_Row finds every column's bytes in it (columns
+// added after the row was written read as null; deleted columns are simply not in the
+// table definition). Long values (memo/OLE) are read from their 12-byte definition:
+// inline, one LVAL row, or a chain of LVAL rows. Decode_Value turns the bytes into a
+// typed Value. Table_Rows walks a table's live rows in page order, skipping deleted
+// slots and following overflow pointers, and hands out each row's header pointer,
+// resolved bytes and long values (what the compactor copies).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "jet/util/Bytes.h"
+#include "jet/file/Page_File.h"
+#include "jet/table/Table_Definition.h"
+
+namespace kelbrook::jet {
+
+struct Value {
+    enum class Kind : std::uint8_t {
+        Null, Boolean, Byte, Int16, Int32, Money, Float, Double, Datetime, Binary, Text, Ole, Memo, Guid, Numeric
+    };
+    Kind kind = Kind::Null;
+    std::int64_t integer = 0;          // Boolean (0/1), Byte, Int16, Int32, Money (1/10000 units)
+    double real = 0;                   // Float, Double, Datetime (OLE automation days)
+    std::string text;                  // Text, Memo (UTF-8); Guid "{...}"; Numeric as decimal text
+    std::vector<std::uint8_t> bytes;   // Binary, Ole; the 17 stored bytes of a Numeric
+
+    bool Is_Null() const { return kind == Kind::Null; }
+};
+
+// ISO 8601 "YYYY-MM-DDTHH:MM:SS" for an OLE automation date.
+std::string Format_Date(double ole_days);
+// JSON text of a value: numbers plain, text escaped, binary as hex, dates ISO 8601.
+std::string Value_To_Json(const Value& value);
+// The same, appended to `out` (no temporary for text and binary).
+void Append_Json(std::string& out, const Value& value);
+
+// Where each column of a row lies.
+struct Field {
+    bool null = true;
+    std::size_t offset = 0;  // start in the row
+    std::size_t length = 0;
+};
+
+// Splits `row` by `table`'s columns (the result follows table.columns). `where` names
+// the row in errors.
+std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std::uint8_t> row,
+                             const std::string& where);
+
+// A memo/OLE value of a row: where its definition is and its full stored bytes.
+struct Long_Value_Field {
+    std::uint16_t column_number = 0;
+    std::uint16_t definition_offset = 0;  // offset of the 12-byte definition in the row
+    std::uint8_t storage = 0;             // format::Long_Value_Inline / _Single_Row / _Chain
+    std::uint32_t length = 0;             // the value's length, as its definition gives it
+    std::vector<std::uint8_t> value;      // empty unless the walk reads long values
+    std::vector<std::uint32_t> pages;     // the LVAL pages holding it, in chain order
+};
+
+// Reads the value a 12-byte long-value definition (plus any inline bytes) describes;
+// `pages`, when given, receives the LVAL pages it lies on.
+std::vector<std::uint8_t> Read_Long_Value(const Page_File& file, std::span<const std::uint8_t> field,
+                                          const std::string& where, std::vector<std::uint32_t>* pages = nullptr);
+
+struct Live_Row {
+    Row_Pointer header;                       // the row's slot (index entries point here)
+    std::vector<std::uint8_t> bytes;          // the row itself, overflow resolved
+    std::vector<Long_Value_Field> long_values;  // one per non-null memo/OLE column
+};
+
+// Typed values of a live row, in table.columns order.
+std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where);
+
+// Which row's memo/OLE value each long-value row read so far belongs to. In a sound
+// file every long-value row holds part of one value only; a damaged file may point many
+// rows (or columns) at one long chain, which would cost rows x chain length to read and
+// multiply the value in a compacted copy. Claim() records the owner of a long-value row
+// and tells whether another owner had claimed it before; reading the same value again
+// (a second pass) claims nothing new. 16 bytes or so per long-value row read.
+class Long_Value_Claims {
+public:
+    // False when `lval_row` already belongs to another (row, column).
+    bool Claim(Row_Pointer lval_row, Row_Pointer owner_row, std::uint16_t column);
+
+private:
+    // Open addressing: (long-value row << 32 | owner hash), 0 = empty; load at most 1/2.
+    std::vector<std::uint64_t> slots_;
+    std::size_t used_ = 0;
+    void Grow();
+};
+
+// Calls `visit` for each live row of `table`, in the order of its data pages and slots.
+// Pages listed in the table's map that are not its data pages are passed over. The row
+// handed to `visit` is valid only during the call. With `long_values` false, memo/OLE
+// values are not read (only their definitions: value and pages stay empty).
+// With `claims`, every long-value row read is claimed for its row and column, and a
+// long-value row another value has claimed is an Error.
+void Table_Rows(const Page_File& file, const Table_Definition& table,
+                const std::function<void(const Live_Row&)>& visit, bool long_values = true,
+                Long_Value_Claims* claims = nullptr);
+
+// The pages the table's owned map lists (its data pages).
+std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_Definition& table);
+
+}  // namespace kelbrook::jet
