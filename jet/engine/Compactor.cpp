@@ -279,25 +279,291 @@ std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::ve
     return x;
 }
 
-Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress) {
-    Source_Image result;
-    // Tables in their new order: MSysObjects first, then by old definition page.
+namespace {
+
+using Id_Map = std::map<std::uint32_t, std::uint32_t>;  // old table id -> new
+
+// The tables in their new order: MSysObjects first, then by old definition page; each
+// definition page listed once.
+std::vector<Catalog_Entry> Tables_In_New_Order(const Database& db) {
     std::vector<Catalog_Entry> tables = db.Tables(true);
     std::stable_sort(tables.begin(), tables.end(), [](const Catalog_Entry& a, const Catalog_Entry& b) {
         const bool ca = a.Page() == f::Catalog_Tdef_Page, cb = b.Page() == f::Catalog_Tdef_Page;
         if (ca != cb) return ca;
         return a.Page() < b.Page();
     });
-    {
-        std::set<std::uint32_t> pages;
-        for (const auto& t : tables)
-            if (!pages.insert(t.Page()).second)
-                throw Error(db.Name() + ": the catalogue lists the table definition on page " +
-                            std::to_string(t.Page()) + " twice.");
-    }
+    std::set<std::uint32_t> pages;
+    for (const auto& t : tables)
+        if (!pages.insert(t.Page()).second)
+            throw Error(db.Name() + ": the catalogue lists the table definition on page " +
+                        std::to_string(t.Page()) + " twice.");
     if (tables.empty() || tables.front().Page() != f::Catalog_Tdef_Page)
         throw Error(db.Name() + ": the catalogue does not describe MSysObjects on page 2.");
+    return tables;
+}
 
+// The id columns of a table, if it is one of the catalogue tables that hold table ids.
+Id_Patch Id_Patch_For(const Table_Definition& def, const std::string& table, const Id_Map& id_map) {
+    Id_Patch patch;
+    patch.id_map = &id_map;
+    for (const auto& ic : Id_Columns)
+        if (Same_Name(table, ic.table)) {
+            const Column* c = def.Find_Column(std::string(ic.column));
+            if (c && c->type == f::Type_Int32) {  // fixed, or (nav-pane tables) variable
+                patch.id_column = c;
+                patch.only_tables = ic.only_tables;
+                if (patch.only_tables) patch.type_column = def.Find_Column(std::string("Type"));
+            }
+        }
+    return patch;
+}
+
+// The table's definition as it will be stored: foreign keys name the other table by its
+// definition page, which moves.
+std::vector<std::uint8_t> Renumbered_Definition(const Table_Definition& def, const Id_Map& id_map) {
+    std::vector<std::uint8_t> bytes = def.bytes;
+    for (const auto& li : def.logical_indexes) {
+        if (!li.Is_Foreign_Key() || li.related_table_page == 0) continue;
+        const auto it = id_map.find(li.related_table_page);
+        Put_U32(bytes, li.related_table_offset(), it == id_map.end() ? li.related_table_page : it->second);
+    }
+    return bytes;
+}
+
+// The first pass over a table's rows, without their long values: the row pointer of each
+// live row in slot order (output row r is the r-th), and the rows whose id changes.
+struct Row_Order {
+    std::vector<Row_Pointer> headers;
+    std::vector<std::pair<std::uint32_t, std::int32_t>> new_ids;  // (row, id), by row
+
+    std::optional<std::int32_t> New_Id(std::uint32_t r) const {
+        auto it = std::lower_bound(new_ids.begin(), new_ids.end(),
+                                   std::pair<std::uint32_t, std::int32_t>{r, INT32_MIN});
+        if (it == new_ids.end() || it->first != r) return std::nullopt;
+        return it->second;
+    }
+};
+
+Row_Order Read_Row_Order(const Database& db, const Table_Definition& def, const Id_Patch& patch,
+                         const std::string& where) {
+    Row_Order order;
+    std::vector<std::uint8_t> bytes;
+    db.Rows(
+        def,
+        [&](const Live_Row& live) {
+            const auto r = static_cast<std::uint32_t>(order.headers.size());
+            if (!order.headers.empty() && !(order.headers.back() < live.header))
+                throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
+            order.headers.push_back(live.header);
+            if (!patch.id_column) return;
+            bytes = live.bytes;
+            const auto id = patch.Apply(def, bytes, Row_Where(where, live));
+            if (id && bytes != live.bytes) order.new_ids.emplace_back(r, *id);
+        },
+        false);
+    return order;
+}
+
+// The output row of a source row pointer. Per page holding rows: its first row and which
+// of its slots hold rows, so that a row's number is that first row plus the rows in the
+// slots before it.
+class Row_Numbers {
+public:
+    explicit Row_Numbers(const std::vector<Row_Pointer>& headers) : count_(headers.size()) {
+        for (std::uint32_t r = 0; r < headers.size(); ++r) {
+            const std::uint32_t page = headers[r].page;
+            if (page >= page_at_.size()) page_at_.resize(page + 1, UINT32_MAX);
+            if (page_at_[page] == UINT32_MAX) {
+                page_at_[page] = static_cast<std::uint32_t>(pages_.size());
+                pages_.push_back(Page_Rows{r, {}});
+            }
+            pages_[page_at_[page]].slots[headers[r].row / 64] |= std::uint64_t{1} << (headers[r].row % 64);
+        }
+    }
+    std::size_t Count() const { return count_; }
+    std::optional<std::uint32_t> Of(Row_Pointer p) const {
+        if (p.page >= page_at_.size() || page_at_[p.page] == UINT32_MAX) return std::nullopt;
+        const Page_Rows& on = pages_[page_at_[p.page]];
+        const unsigned word = p.row / 64, bit = p.row % 64;
+        if (!(on.slots[word] >> bit & 1)) return std::nullopt;
+        std::uint32_t before = static_cast<std::uint32_t>(std::popcount(on.slots[word] & ((std::uint64_t{1} << bit) - 1)));
+        for (unsigned w = 0; w < word; ++w) before += static_cast<std::uint32_t>(std::popcount(on.slots[w]));
+        return on.first + before;
+    }
+
+private:
+    struct Page_Rows {
+        std::uint32_t first = 0;
+        std::array<std::uint64_t, 4> slots{};  // bit s: slot s holds a live row
+    };
+    std::size_t count_;
+    std::vector<std::uint32_t> page_at_;  // by page number: index into `pages_`, or none
+    std::vector<Page_Rows> pages_;
+};
+
+// One index of the output: the source's own keys, with new row numbers; a key on a
+// renumbered id column gets the new id.
+Index_Image Copy_Index(const Database& db, const Table_Definition& def, const Real_Index& ri,
+                       const Id_Patch& patch, const Row_Order& order, const Row_Numbers& rows,
+                       const std::string& where) {
+    Index_Image index;
+    const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
+                             ri.columns.front().column_number == patch.id_column->number;
+    std::vector<std::uint8_t> hits(rows.Count(), 0);
+    std::vector<std::uint8_t> key;
+    if (ri.root != 0)
+        Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) {
+            const auto r = rows.Of(e.row);
+            if (!r) return;  // a stale entry: its row is gone
+            if (hits[*r] > 0)
+                throw Error(where + ": index " + std::to_string(ri.number) +
+                            " lists a row more than once; the database needs repair.");
+            hits[*r] = 1;
+            if (keyed_on_id && e.key.size() >= 5 &&
+                (e.key[0] == f::Key_Flag_Ascending || e.key[0] == f::Key_Flag_Descending)) {
+                if (const auto id = order.New_Id(*r)) {
+                    key = e.key;
+                    Encode_Int32_Key(key.data(), *id, e.key[0] == f::Key_Flag_Ascending);
+                    index.Add(key, *r);
+                    return;
+                }
+            }
+            index.Add(e.key, *r);
+        });
+    if (!ri.Ignore_Nulls())
+        for (std::size_t r = 0; r < hits.size(); ++r)
+            if (hits[r] == 0)
+                throw Error(where + ": index " + std::to_string(ri.number) +
+                            " misses a row; the database needs repair.");
+    return index;
+}
+
+// A table's rows, read again from the source whenever the writer asks for them; with
+// their values, each row's hash is kept for comparing with the output.
+class Table_Rows final : public Row_Source {
+public:
+    Table_Rows(const Database& db, const Table_Definition& def, Id_Patch patch, std::string where,
+               std::shared_ptr<std::vector<std::uint64_t>> hashes, std::size_t expected,
+               std::shared_ptr<const Id_Map> id_map)
+        : db_(db), def_(def), patch_(patch), where_(std::move(where)), hashes_(std::move(hashes)),
+          expected_(expected), id_map_(std::move(id_map)) {}
+
+    void Each_Row(const Row_Visitor& visit, bool with_values) override {
+        count_ = 0;
+        if (with_values) {
+            hashes_->clear();
+            hashes_->reserve(expected_);
+        }
+        // Sizes only are quick enough to read on this thread. With their values, the rows
+        // are read (and each row's hash kept) on a second thread while this one writes;
+        // where no thread can be started, here.
+        if (!with_values || !Read_Beside(visit)) Read_Here(visit, with_values);
+        if (count_ != expected_)
+            throw Error(where_ + ": the table changed while it was being compacted.");
+    }
+
+private:
+    void Fill(Row_Image& row, const Live_Row& live, bool with_values) {
+        row.bytes = live.bytes;
+        if (patch_.id_column) patch_.Apply(def_, row.bytes, Row_Where(where_, live));
+        std::size_t n = 0;
+        for (const auto& lv : live.long_values) {
+            if (lv.storage == f::Long_Value_Inline) continue;
+            if (n == row.long_values.size()) row.long_values.emplace_back();
+            auto& image = row.long_values[n++];
+            image.definition_offset = lv.definition_offset;
+            image.column_number = lv.column_number;
+            image.loaded = with_values;
+            image.length = lv.length;
+            image.value = lv.value;
+        }
+        row.long_values.resize(n);
+        if (with_values) hashes_->push_back(Stored_Row_Hash(row.bytes, live.long_values));
+        ++count_;
+    }
+
+    void Read_Here(const Row_Visitor& visit, bool with_values) {
+        Row_Image row;
+        db_.Rows(
+            def_,
+            [&](const Live_Row& live) {
+                Fill(row, live, with_values);
+                visit(row);
+            },
+            with_values);
+    }
+
+    // Reads the rows with their values on a second thread, handing them over through a
+    // pipe; false when no thread can be started (nothing was read then).
+    bool Read_Beside(const Row_Visitor& visit) {
+        Row_Pipe pipe;
+        std::thread reader;
+        try {
+            reader = std::thread([&] {
+                std::exception_ptr failure;
+                try {
+                    db_.Rows(def_, [&](const Live_Row& live) {
+                        Row_Image& row = pipe.Slot();
+                        Fill(row, live, true);
+                        pipe.Commit();
+                    });
+                } catch (const Row_Pipe::Closed&) {
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                pipe.Finish(failure);
+            });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        try {
+            pipe.Drain(visit);
+        } catch (...) {
+            pipe.Close();
+            reader.join();
+            throw;
+        }
+        reader.join();
+        return true;
+    }
+
+    const Database& db_;
+    const Table_Definition& def_;
+    const Id_Patch patch_;
+    const std::string where_;
+    const std::shared_ptr<std::vector<std::uint64_t>> hashes_;
+    const std::size_t expected_;
+    const std::shared_ptr<const Id_Map> id_map_;  // what patch_ points into
+    std::size_t count_ = 0;
+};
+
+// One table of the output: its definition, its indexes and where its rows come from.
+Table_Image Read_Table(const Database& db, const Catalog_Entry& entry, const Table_Definition& def,
+                       const std::shared_ptr<const Id_Map>& id_map,
+                       const std::shared_ptr<std::vector<std::uint64_t>>& hashes) {
+    const std::string where = db.Name() + ": table '" + entry.name + "'";
+    Table_Image out;
+    out.name = entry.name;
+    out.definition = Renumbered_Definition(def, *id_map);
+    const Id_Patch patch = Id_Patch_For(def, out.name, *id_map);
+
+    Row_Order order = Read_Row_Order(db, def, patch, where);
+    const Row_Numbers rows(order.headers);
+    std::vector<Row_Pointer>().swap(order.headers);
+    for (const auto& ri : def.real_indexes)
+        out.indexes.push_back(Copy_Index(db, def, ri, patch, order, rows, where));
+
+    out.source = std::make_shared<Table_Rows>(db, def, patch, where, hashes, rows.Count(), id_map);
+    return out;
+}
+
+}  // namespace
+
+Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress) {
+    Source_Image result;
+    const std::vector<Catalog_Entry> tables = Tables_In_New_Order(db);
+
+    // Definitions are laid out first, in table order; a table's id is its definition page.
     std::vector<const Table_Definition*> definitions;
     std::vector<std::size_t> lengths;
     for (const auto& t : tables) {
@@ -305,210 +571,18 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
         lengths.push_back(definitions.back()->bytes.size());
     }
     result.definition_pages = Definition_Pages(lengths);
-    const auto& new_pages = result.definition_pages;
-    auto id_map = std::make_shared<std::map<std::uint32_t, std::uint32_t>>();
-    for (std::size_t i = 0; i < tables.size(); ++i) (*id_map)[tables[i].Page()] = new_pages[i];
-    auto remap = [&](std::uint32_t id) {
-        auto it = id_map->find(id);
-        return it == id_map->end() ? id : it->second;
-    };
+    auto id_map = std::make_shared<Id_Map>();
+    for (std::size_t i = 0; i < tables.size(); ++i) (*id_map)[tables[i].Page()] = result.definition_pages[i];
 
     Database_Image& image = result.image;
     image.header = db.Header().decoded;
     image.password = db.Header().password;
     image.database_key = db.Header().database_key;
-    image.tables.resize(tables.size());
+    image.tables.reserve(tables.size());
     result.row_hashes.resize(tables.size());
-
     for (std::size_t t = 0; t < tables.size(); ++t) {
-        const Table_Definition& def = *definitions[t];
-        const std::string where = db.Name() + ": table '" + tables[t].name + "'";
-        Table_Image& out = image.tables[t];
-        out.name = tables[t].name;
-        out.definition = def.bytes;
-        // Foreign keys name the other table by its definition page.
-        for (const auto& li : def.logical_indexes)
-            if (li.Is_Foreign_Key() && li.related_table_page != 0)
-                Put_U32(out.definition, li.related_table_offset(), remap(li.related_table_page));
-
-        // Id columns of this table, if it is one of the catalogue tables that hold ids.
-        Id_Patch patch;
-        patch.id_map = id_map.get();
-        for (const auto& ic : Id_Columns)
-            if (Same_Name(out.name, ic.table)) {
-                const Column* c = def.Find_Column(std::string(ic.column));
-                if (c && c->type == f::Type_Int32) {  // fixed, or (nav-pane tables) variable
-                    patch.id_column = c;
-                    patch.only_tables = ic.only_tables;
-                    if (patch.only_tables) patch.type_column = def.Find_Column(std::string("Type"));
-                }
-            }
-
-        // First pass, without the long values: which source slot becomes which row, and
-        // the new ids. Rows come in slot order, so `headers` is sorted.
-        std::vector<Row_Pointer> headers;
-        std::vector<std::pair<std::uint32_t, std::int32_t>> new_ids;  // (row, id) where changed
-        std::vector<std::uint8_t> bytes;
-        db.Rows(
-            def,
-            [&](const Live_Row& live) {
-                const auto r = static_cast<std::uint32_t>(headers.size());
-                if (!headers.empty() && !(headers.back() < live.header))
-                    throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
-                headers.push_back(live.header);
-                if (!patch.id_column) return;
-                bytes = live.bytes;
-                const auto id = patch.Apply(def, bytes, Row_Where(where, live));
-                if (id && bytes != live.bytes) new_ids.emplace_back(r, *id);
-            },
-            false);
-        // Per page holding rows: its first row and which of its slots hold rows, so that an
-        // index entry's row number is that first row plus the rows in the slots before it.
-        struct Page_Rows {
-            std::uint32_t first = 0;
-            std::array<std::uint64_t, 4> slots{};  // bit s: slot s holds a live row
-        };
-        std::vector<std::uint32_t> page_at;  // by page number: index into `pages`, or none
-        std::vector<Page_Rows> pages;
-        for (std::uint32_t r = 0; r < headers.size(); ++r) {
-            const std::uint32_t page = headers[r].page;
-            if (page >= page_at.size()) page_at.resize(page + 1, UINT32_MAX);
-            if (page_at[page] == UINT32_MAX) {
-                page_at[page] = static_cast<std::uint32_t>(pages.size());
-                pages.push_back(Page_Rows{r, {}});
-            }
-            pages[page_at[page]].slots[headers[r].row / 64] |= std::uint64_t{1} << (headers[r].row % 64);
-        }
-        const std::size_t row_count = headers.size();
-        std::vector<Row_Pointer>().swap(headers);
-        auto row_of = [&](Row_Pointer p) -> std::optional<std::uint32_t> {
-            if (p.page >= page_at.size() || page_at[p.page] == UINT32_MAX) return std::nullopt;
-            const Page_Rows& on = pages[page_at[p.page]];
-            const unsigned word = p.row / 64, bit = p.row % 64;
-            if (!(on.slots[word] >> bit & 1)) return std::nullopt;
-            std::uint32_t before = static_cast<std::uint32_t>(std::popcount(on.slots[word] & ((std::uint64_t{1} << bit) - 1)));
-            for (unsigned w = 0; w < word; ++w) before += static_cast<std::uint32_t>(std::popcount(on.slots[w]));
-            return on.first + before;
-        };
-        auto new_id_of = [&](std::uint32_t r) -> std::optional<std::int32_t> {
-            auto it = std::lower_bound(new_ids.begin(), new_ids.end(), std::pair<std::uint32_t, std::int32_t>{r, INT32_MIN});
-            if (it == new_ids.end() || it->first != r) return std::nullopt;
-            return it->second;
-        };
-
-        // Indexes: the source's own keys, with new row numbers.
-        for (const auto& ri : def.real_indexes) {
-            Index_Image index;
-            const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
-                                     ri.columns.front().column_number == patch.id_column->number;
-            std::vector<std::uint8_t> hits(row_count, 0);
-            std::vector<std::uint8_t> key;
-            if (ri.root != 0)
-                Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) {
-                    const auto r = row_of(e.row);
-                    if (!r) return;  // a stale entry: its row is gone
-                    if (hits[*r] > 0)
-                        throw Error(where + ": index " + std::to_string(ri.number) +
-                                    " lists a row more than once; the database needs repair.");
-                    hits[*r] = 1;
-                    if (keyed_on_id && e.key.size() >= 5 &&
-                        (e.key[0] == f::Key_Flag_Ascending || e.key[0] == f::Key_Flag_Descending)) {
-                        if (const auto id = new_id_of(*r)) {
-                            key = e.key;
-                            Encode_Int32_Key(key.data(), *id, e.key[0] == f::Key_Flag_Ascending);
-                            index.Add(key, *r);
-                            return;
-                        }
-                    }
-                    index.Add(e.key, *r);
-                });
-            if (!ri.Ignore_Nulls())
-                for (std::size_t r = 0; r < hits.size(); ++r)
-                    if (hits[r] == 0)
-                        throw Error(where + ": index " + std::to_string(ri.number) +
-                                    " misses a row; the database needs repair.");
-            out.indexes.push_back(std::move(index));
-        }
-
-        // The rows themselves are read again when the writer asks for them; with their
-        // values, each row's hash is kept for comparing with the output.
-        auto hashes = std::make_shared<std::vector<std::uint64_t>>();
-        result.row_hashes[t] = hashes;
-        out.source = Row_Source_Of([&db, &def, patch, where, hashes, expected = row_count,
-                                    keep = id_map](const Row_Visitor& visit, bool with_values) {
-            std::size_t count = 0;
-            auto fill = [&](Row_Image& row, const Live_Row& live) {
-                row.bytes = live.bytes;
-                if (patch.id_column) patch.Apply(def, row.bytes, Row_Where(where, live));
-                std::size_t n = 0;
-                for (const auto& lv : live.long_values) {
-                    if (lv.storage == f::Long_Value_Inline) continue;
-                    if (n == row.long_values.size()) row.long_values.emplace_back();
-                    auto& image = row.long_values[n++];
-                    image.definition_offset = lv.definition_offset;
-                    image.column_number = lv.column_number;
-                    image.loaded = with_values;
-                    image.length = lv.length;
-                    image.value = lv.value;
-                }
-                row.long_values.resize(n);
-                if (with_values) hashes->push_back(Stored_Row_Hash(row.bytes, live.long_values));
-                ++count;
-            };
-            if (with_values) {
-                hashes->clear();
-                hashes->reserve(expected);
-            }
-            auto read_here = [&] {
-                Row_Image row;
-                db.Rows(
-                    def,
-                    [&](const Live_Row& live) {
-                        fill(row, live);
-                        visit(row);
-                    },
-                    with_values);
-            };
-            // Sizes only are quick enough to read on this thread. With their values, the
-            // rows are read (and each row's hash kept) on a second thread while this one
-            // writes; where no thread can be started, here.
-            Row_Pipe pipe;
-            std::thread reader;
-            if (with_values) {
-                try {
-                    reader = std::thread([&] {
-                        std::exception_ptr failure;
-                        try {
-                            db.Rows(def, [&](const Live_Row& live) {
-                                Row_Image& row = pipe.Slot();
-                                fill(row, live);
-                                pipe.Commit();
-                            });
-                        } catch (const Row_Pipe::Closed&) {
-                        } catch (...) {
-                            failure = std::current_exception();
-                        }
-                        pipe.Finish(failure);
-                    });
-                } catch (const std::system_error&) {
-                }
-            }
-            if (!reader.joinable()) {
-                read_here();
-            } else {
-                try {
-                    pipe.Drain(visit);
-                } catch (...) {
-                    pipe.Close();
-                    reader.join();
-                    throw;
-                }
-                reader.join();
-            }
-            if (count != expected)
-                throw Error(where + ": the table changed while it was being compacted.");
-        });
-
+        result.row_hashes[t] = std::make_shared<std::vector<std::uint64_t>>();
+        image.tables.push_back(Read_Table(db, tables[t], *definitions[t], id_map, result.row_hashes[t]));
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }
 
@@ -517,152 +591,207 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
     return result;
 }
 
+namespace {
+
+// The two files named by the connection strings, as on this host.
+struct Compact_Paths {
+    Source_Request source;
+    Destination_Request destination;
+    std::filesystem::path source_path;
+    std::filesystem::path destination_path;
+};
+
+// Reads the connection strings and checks that the source exists and the destination
+// does not, in a folder that does.
+Compact_Paths Locate_Files(const std::string& source_connection, const std::string& destination_connection,
+                           const Compact_Options& options) {
+    Compact_Paths paths{Interpret_Source(Parse_Connection_String(source_connection)), {}, {}, {}};
+    paths.destination = Interpret_Destination(Parse_Connection_String(destination_connection), paths.source);
+    paths.source_path = Resolve(options, paths.source.data_source);
+    paths.destination_path = Resolve(options, paths.destination.data_source);
+
+    std::error_code ec;
+    const auto source_status = std::filesystem::status(paths.source_path, ec);
+    if (!std::filesystem::is_regular_file(source_status))
+        throw Error("Could not find file '" + paths.source.data_source + "'.", Error_Kind::Not_Found);
+    if (std::filesystem::exists(std::filesystem::symlink_status(paths.destination_path, ec)))
+        throw Error("Database already exists.", Error_Kind::Exists);
+    const auto folder = paths.destination_path.parent_path();
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
+        throw Error("'" + paths.destination.data_source +
+                        "' is not a valid path. Make sure that the path name is spelled correctly "
+                        "and that you are connected to the server on which the file resides.",
+                    Error_Kind::Not_Found);
+    return paths;
+}
+
+// Opens the source read-only; a bad header is an unrecognised format, a locale other than
+// the source's own is refused.
+std::unique_ptr<Database> Open_Source(const Compact_Paths& paths) {
+    const Source_Request& source = paths.source;
+    try {
+        Page_File probe(paths.source_path, source.password);
+    } catch (const Password_Error&) {
+        throw;
+    } catch (const Error& e) {
+        throw Error("Unrecognized database format '" + source.data_source + "'. (" + e.what() + ")");
+    }
+    auto db = std::make_unique<Database>(paths.source_path, source.password);
+    const Database_Header& header = db->Header();
+    if (source.locale && *source.locale != header.sort_order)
+        throw Error("Locale Identifier " + std::to_string(*source.locale) +
+                    " does not match the database's own (" + std::to_string(header.sort_order) +
+                    "); changing the sort order is not supported.");
+    if (paths.destination.locale && *paths.destination.locale != header.sort_order)
+        throw Error("Locale Identifier " + std::to_string(*paths.destination.locale) +
+                    " is not supported for the new database; only the source's own (" +
+                    std::to_string(header.sort_order) + ") can be kept.");
+    return db;
+}
+
+// The output's password and page encoding, as the destination asks.
+void Apply_Destination(Database_Image& image, const Destination_Request& destination,
+                       const Database_Header& header) {
+    image.password = destination.password;
+    const bool encrypt = destination.encrypt.value_or(header.database_key != 0);
+    image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
+}
+
+// What each table of the output must hold, taken out of the image once it is written.
+std::vector<Table_Summary> Expected_Tables(Source_Image& source_image) {
+    auto& tables = source_image.image.tables;
+    std::vector<Table_Summary> expected(tables.size());
+    for (std::size_t t = 0; t < tables.size(); ++t) {
+        expected[t].name = tables[t].name;
+        expected[t].hashes = std::move(*source_image.row_hashes[t]);
+        expected[t].rows = expected[t].hashes.size();
+    }
+    return expected;
+}
+
+// Flushes a file to the disk on a second thread (or here, where none can be started);
+// Finish rethrows its failure.
+class Background_Flush {
+public:
+    explicit Background_Flush(const std::filesystem::path& path) : path_(path) {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            Run();  // no second thread: flush first
+        }
+    }
+    ~Background_Flush() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void Finish() {
+        if (thread_.joinable()) thread_.join();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    void Run() {
+        try {
+            Flush_To_Disk(path_);
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    }
+    std::filesystem::path path_;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+// Reads the written file back: the same tables at the pages they were written to, a
+// strict check, and every row the same as the source's; the file goes to the disk
+// meanwhile, and this returns only once both are done.
+void Verify_Output(const std::filesystem::path& temporary, const std::string& password,
+                   const std::vector<Table_Summary>& expected, const std::vector<std::uint32_t>& new_pages,
+                   const std::string& source_name) {
+    const std::string failed = "The compacted database did not read back the same as '" + source_name + "': ";
+    Database check(temporary, password);
+    const auto out_tables = check.Tables(true);
+    if (out_tables.size() != expected.size())
+        throw Error(failed + "it has " + std::to_string(out_tables.size()) + " tables instead of " +
+                    std::to_string(expected.size()) + ".");
+    std::map<std::uint32_t, std::size_t> table_at;  // definition page -> expected table
+    for (std::size_t t = 0; t < expected.size(); ++t) {
+        const auto& entry = check.Find_Table(expected[t].name);
+        if (entry.Page() != new_pages[t])
+            throw Error(failed + "table '" + expected[t].name + "' is not where it was written.");
+        table_at[entry.Page()] = t;
+    }
+    Background_Flush flush(temporary);
+
+    // The strict check reads every row once; each is compared with the source on the way.
+    std::vector<std::size_t> seen(expected.size(), 0);
+    std::vector<bool> same(expected.size(), true);
+    Check_Options strict;
+    strict.strict_global_map = true;
+    strict.decode_values = false;  // the values are compared byte for byte instead
+    strict.on_row = [&](const Table_Definition& def, const Live_Row& live) {
+        auto it = table_at.find(def.page);
+        if (it == table_at.end()) return;
+        const std::size_t t = it->second;
+        const std::size_t r = seen[t]++;
+        if (r >= expected[t].hashes.size() || expected[t].hashes[r] != Stored_Row_Hash(live.bytes, live.long_values))
+            same[t] = false;
+    };
+    const auto problems = Check(check, strict);
+    if (!problems.empty()) throw Error(failed + problems.front());
+    for (std::size_t t = 0; t < expected.size(); ++t) {
+        if (seen[t] != expected[t].rows)
+            throw Error(failed + "table '" + expected[t].name + "' has " + std::to_string(seen[t]) +
+                        " rows instead of " + std::to_string(expected[t].rows) + ".");
+        if (!same[t]) throw Error(failed + "table '" + expected[t].name + "' holds different values.");
+    }
+    flush.Finish();
+}
+
+// A file removed when this goes out of scope, unless kept.
+struct Remove_Unless_Kept {
+    std::filesystem::path path;
+    bool keep = false;
+    ~Remove_Unless_Kept() {
+        if (!keep) Remove_Quietly(path);
+    }
+};
+
+}  // namespace
+
 Compact_Result CompactDatabase(const std::string& source_connection,
                                const std::string& destination_connection,
                                const Compact_Options& options) {
     auto progress = [&](double share) {
         if (options.progress) options.progress(share);
     };
-    const Source_Request source = Interpret_Source(Parse_Connection_String(source_connection));
-    const Destination_Request destination =
-        Interpret_Destination(Parse_Connection_String(destination_connection), source);
-    const std::filesystem::path source_path = Resolve(options, source.data_source);
-    const std::filesystem::path destination_path = Resolve(options, destination.data_source);
-
-    std::error_code ec;
-    const auto source_status = std::filesystem::status(source_path, ec);
-    if (!std::filesystem::is_regular_file(source_status))
-        throw Error("Could not find file '" + source.data_source + "'.", Error_Kind::Not_Found);
-    if (std::filesystem::exists(std::filesystem::symlink_status(destination_path, ec)))
-        throw Error("Database already exists.", Error_Kind::Exists);
-    {
-        const auto folder = destination_path.parent_path();
-        if (!folder.empty() && !std::filesystem::is_directory(folder, ec))
-            throw Error("'" + destination.data_source +
-                        "' is not a valid path. Make sure that the path name is spelled correctly "
-                        "and that you are connected to the server on which the file resides.",
-                        Error_Kind::Not_Found);
-    }
+    const Compact_Paths paths = Locate_Files(source_connection, destination_connection, options);
     // The source is ours alone until the compacted copy is in place, as Jet's exclusive
     // open keeps it; a hold this process already has (the rotation's) is shared.
-    const Exclusive_Use hold(source_path, source.data_source);
-
-    // Open the source read-only; a bad header is an unrecognised format.
-    try {
-        Page_File probe(source_path, source.password);
-    } catch (const Password_Error&) {
-        throw;
-    } catch (const Error& e) {
-        throw Error("Unrecognized database format '" + source.data_source + "'. (" + e.what() + ")");
-    }
-    auto db = std::make_unique<Database>(source_path, source.password);
-    const Database_Header& header = db->Header();
-    if (source.locale && *source.locale != header.sort_order)
-        throw Error("Locale Identifier " + std::to_string(*source.locale) +
-                    " does not match the database's own (" + std::to_string(header.sort_order) +
-                    "); changing the sort order is not supported.");
-    if (destination.locale && *destination.locale != header.sort_order)
-        throw Error("Locale Identifier " + std::to_string(*destination.locale) +
-                    " is not supported for the new database; only the source's own (" +
-                    std::to_string(header.sort_order) + ") can be kept.");
+    const Exclusive_Use hold(paths.source_path, paths.source.data_source);
+    auto db = Open_Source(paths);
     const std::uint32_t pages_before = db->File().Page_Count();
 
+    // Read: the source as the writer's input, its rows streamed.
     Source_Image source_image = Read_Source_Image(*db, [&](double share) { progress(0.5 * share); });
     Database_Image& image = source_image.image;
-    const auto& new_pages = source_image.definition_pages;
-    image.password = destination.password;
-    const bool encrypt = destination.encrypt.value_or(header.database_key != 0);
-    image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
+    Apply_Destination(image, paths.destination, db->Header());
 
-    // Write beside the destination under a name of its own, check, then move into place
-    // without ever replacing a file that appeared meanwhile.
-    const std::filesystem::path temporary = Temporary_Path_For(destination_path);
-    struct Cleanup {
-        std::filesystem::path path;
-        bool keep = false;
-        ~Cleanup() {
-            if (!keep) Remove_Quietly(path);
-        }
-    } cleanup{temporary};
-
-    // The rows stream from the source, which is closed as soon as they are written.
+    // Write beside the destination under a name of its own; the source is closed as soon
+    // as the rows are written.
+    const std::filesystem::path temporary = Temporary_Path_For(paths.destination_path);
+    Remove_Unless_Kept cleanup{temporary};
     const Write_Result written = Write_Database(
         image, temporary, [&](double share) { progress(0.5 + 0.35 * share); }, false);
-    std::vector<Table_Summary> expected(image.tables.size());
-    for (std::size_t t = 0; t < image.tables.size(); ++t) {
-        expected[t].name = image.tables[t].name;
-        expected[t].hashes = std::move(*source_image.row_hashes[t]);
-        expected[t].rows = expected[t].hashes.size();
-    }
+    const std::vector<Table_Summary> expected = Expected_Tables(source_image);
     image.tables.clear();
     db.reset();
 
-    {
-        const std::string failed = "The compacted database did not read back the same as '" +
-                                   source.data_source + "': ";
-        Database check(temporary, destination.password);
-        const auto out_tables = check.Tables(true);
-        if (out_tables.size() != expected.size())
-            throw Error(failed + "it has " + std::to_string(out_tables.size()) + " tables instead of " +
-                        std::to_string(expected.size()) + ".");
-        std::map<std::uint32_t, std::size_t> table_at;  // definition page -> expected table
-        for (std::size_t t = 0; t < expected.size(); ++t) {
-            const auto& entry = check.Find_Table(expected[t].name);
-            if (entry.Page() != new_pages[t])
-                throw Error(failed + "table '" + expected[t].name + "' is not where it was written.");
-            table_at[entry.Page()] = t;
-        }
-        // The file goes to the disk while it is read back from the cache; it is renamed into
-        // place only once both are done.
-        struct Flusher {
-            std::exception_ptr failure;
-            std::thread thread;
-            ~Flusher() {
-                if (thread.joinable()) thread.join();
-            }
-        } flusher;
-        auto flush = [&flusher, &temporary] {
-            try {
-                Flush_To_Disk(temporary);
-            } catch (...) {
-                flusher.failure = std::current_exception();
-            }
-        };
-        try {
-            flusher.thread = std::thread(flush);
-        } catch (const std::system_error&) {
-            flush();  // no second thread: flush first
-        }
-        // The strict check reads every row once; each is compared with the source on the way.
-        std::vector<std::size_t> seen(expected.size(), 0);
-        std::vector<bool> same(expected.size(), true);
-        Check_Options strict;
-        strict.strict_global_map = true;
-        strict.decode_values = false;  // the values are compared byte for byte instead
-        strict.on_row = [&](const Table_Definition& def, const Live_Row& live) {
-            auto it = table_at.find(def.page);
-            if (it == table_at.end()) return;
-            const std::size_t t = it->second;
-            const std::size_t r = seen[t]++;
-            if (r >= expected[t].hashes.size() ||
-                expected[t].hashes[r] != Stored_Row_Hash(live.bytes, live.long_values))
-                same[t] = false;
-        };
-        const auto problems = Check(check, strict);
-        if (!problems.empty()) throw Error(failed + problems.front());
-        for (std::size_t t = 0; t < expected.size(); ++t) {
-            if (seen[t] != expected[t].rows)
-                throw Error(failed + "table '" + expected[t].name + "' has " + std::to_string(seen[t]) +
-                            " rows instead of " + std::to_string(expected[t].rows) + ".");
-            if (!same[t]) throw Error(failed + "table '" + expected[t].name + "' holds different values.");
-        }
-        if (flusher.thread.joinable()) flusher.thread.join();
-        if (flusher.failure) std::rethrow_exception(flusher.failure);
-    }
+    // Check, then move into place without ever replacing a file that appeared meanwhile.
+    Verify_Output(temporary, paths.destination.password, expected, source_image.definition_pages,
+                  paths.source.data_source);
     progress(0.95);
-
     try {
-        Rename_Without_Replacing(temporary, destination_path);
+        Rename_Without_Replacing(temporary, paths.destination_path);
     } catch (const Error& e) {
         if (e.kind() == Error_Kind::Exists) throw Error("Database already exists.", Error_Kind::Exists);
         throw;
