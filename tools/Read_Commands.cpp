@@ -66,14 +66,17 @@ const Command_Registration check_command(
         auto a = Add_Database_Args(cmd, false);
         return Command_Function([a, strict] {
             std::vector<std::string> problems;
+            std::vector<std::string> notes;  // what could not be verified: no problem
             {
                 Progress progress("checking");
                 jet::Check_Options options;
                 options.strict_global_map = *strict;
                 options.progress = progress.Callback();
+                options.note = [&notes](const std::string& note) { notes.push_back(note); };
                 problems = jet::Check(a->file, a->password, options);
             }
             for (const auto& line : problems) std::cout << line << "\n";
+            for (const auto& note : notes) std::cout << "note: " << note << "\n";
             return problems.empty() ? 0 : 1;
         });
     });

@@ -7,9 +7,17 @@
 //  - pages in use that the global page map (page 1, row 0; a set bit = free) marks free;
 //  - indexes out of byte order, entries pointing at anything but a live row, live rows
 //    missing from an index or listed twice (ignore-nulls indexes may leave out rows
-//    whose index columns are all null).
-// Access leaves orphan pages marked in use and stale row counts behind, so those are
-// reported only under strict_global_map, which our own writer's output must pass.
+//    whose index columns are all null), entries whose key is not the one built from
+//    their row's values (jet/index/Key_Encoding.h; indexes whose keys cannot be built
+//    here, such as text in another sort order than General, are noted, not failed);
+//  - a user table whose recorded row count is not its number of live rows, and an
+//    autonumber counter below the largest value of its column.
+// Access leaves orphan pages marked in use and stale row counts of its own system tables
+// behind, so those are reported only under strict_global_map, which our own writer's
+// output must pass.
+//
+// Memory: 4 bytes per row of the largest table, plus 8 per row and index while its
+// indexes are checked; keys are compared by a 32-bit hash, not kept.
 #pragma once
 
 #include <filesystem>
@@ -23,8 +31,8 @@ namespace kelbrook::jet {
 
 struct Check_Options {
     // Also require: the global map marks exactly the reachable pages in use and covers
-    // the whole file; every table's row count is exact; no data page of a table is left
-    // out of its map.
+    // the whole file; every table's row count is exact, system tables' too; no data page
+    // of a table is left out of its map.
     bool strict_global_map = false;
     // Decode every value (text, numbers, dates) to catch values no reader can show. The
     // compactor, which compares its output byte for byte with the source, leaves it off.
@@ -33,6 +41,9 @@ struct Check_Options {
     std::function<void(const Table_Definition&, const Live_Row&)> on_row;
     // Called now and then with the share of the work done, 0 to 1 (by rows read).
     std::function<void(double done)> progress;
+    // Called with what the check could not verify and is no problem (at most once: the
+    // index keys this engine cannot build, with the first reason).
+    std::function<void(const std::string& note)> note;
 };
 
 // Problem lines; empty when the database is sound. A database that cannot be opened at
