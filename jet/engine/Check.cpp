@@ -110,12 +110,14 @@ public:
             try {
                 Check_Table(t, table_pages);
             } catch (const Error& e) {
+                if (e.kind() == Error_Kind::IO) throw;  // the host failed, not the file
                 Problem(std::string(e.what()) + " (table \"" + t.name + "\")");
             }
         }
         try {
             Check_Global_Map();
         } catch (const Error& e) {
+            if (e.kind() == Error_Kind::IO) throw;
             Problem(e.what());
         }
         if (unverified_ > 0 && options_.note)
@@ -255,6 +257,7 @@ private:
             try {
                 Check_Index(t, t.real_indexes[k], iname, seen.live, seen.keyed[k], plan.encoders[k].Encodable());
             } catch (const Error& e) {
+                if (e.kind() == Error_Kind::IO) throw;
                 Problem(std::string(e.what()) + " (" + iname + ")");
             }
             std::vector<std::uint64_t>().swap(seen.keyed[k]);  // done with: memory back before the next

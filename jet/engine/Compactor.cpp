@@ -627,16 +627,17 @@ Compact_Paths Locate_Files(const std::string& source_connection, const std::stri
 
 // Opens the source read-only; a bad header is an unrecognised format, a locale other than
 // the source's own is refused.
-std::unique_ptr<Database> Open_Source(const Compact_Paths& paths) {
+std::unique_ptr<Database> Open_Source(const Compact_Paths& paths, const File_System& files) {
     const Source_Request& source = paths.source;
     try {
-        Page_File probe(paths.source_path, source.password);
+        Page_File probe(paths.source_path, source.password, files);
     } catch (const Password_Error&) {
         throw;
     } catch (const Error& e) {
+        if (e.kind() == Error_Kind::IO) throw;  // the host's failure, not the file's
         throw Error("Unrecognized database format '" + source.data_source + "'. (" + e.what() + ")");
     }
-    auto db = std::make_unique<Database>(paths.source_path, source.password);
+    auto db = std::make_unique<Database>(paths.source_path, source.password, files);
     const Database_Header& header = db->Header();
     if (source.locale && *source.locale != header.sort_order)
         throw Error("Locale Identifier " + std::to_string(*source.locale) +
@@ -673,7 +674,7 @@ std::vector<Table_Summary> Expected_Tables(Source_Image& source_image) {
 // Finish rethrows its failure.
 class Background_Flush {
 public:
-    explicit Background_Flush(const std::filesystem::path& path) : path_(path) {
+    Background_Flush(const std::filesystem::path& path, const File_System& files) : path_(path), files_(files) {
         try {
             thread_ = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
@@ -691,12 +692,13 @@ public:
 private:
     void Run() {
         try {
-            Flush_To_Disk(path_);
+            Flush_To_Disk(path_, files_);
         } catch (...) {
             failure_ = std::current_exception();
         }
     }
     std::filesystem::path path_;
+    const File_System& files_;
     std::exception_ptr failure_;
     std::thread thread_;
 };
@@ -706,9 +708,9 @@ private:
 // meanwhile, and this returns only once both are done.
 void Verify_Output(const std::filesystem::path& temporary, const std::string& password,
                    const std::vector<Table_Summary>& expected, const std::vector<std::uint32_t>& new_pages,
-                   const std::string& source_name) {
+                   const std::string& source_name, const File_System& files) {
     const std::string failed = "The compacted database did not read back the same as '" + source_name + "': ";
-    Database check(temporary, password);
+    Database check(temporary, password, files);
     const auto out_tables = check.Tables(true);
     if (out_tables.size() != expected.size())
         throw Error(failed + "it has " + std::to_string(out_tables.size()) + " tables instead of " +
@@ -720,7 +722,7 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
             throw Error(failed + "table '" + expected[t].name + "' is not where it was written.");
         table_at[entry.Page()] = t;
     }
-    Background_Flush flush(temporary);
+    Background_Flush flush(temporary, files);
 
     // The strict check reads every row once; each is compared with the source on the way.
     std::vector<std::size_t> seen(expected.size(), 0);
@@ -768,7 +770,8 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     // The source is ours alone until the compacted copy is in place, as Jet's exclusive
     // open keeps it; a hold this process already has (the rotation's) is shared.
     const Exclusive_Use hold(paths.source_path, paths.source.data_source);
-    auto db = Open_Source(paths);
+    const File_System& files = options.files ? *options.files : Host_Files();
+    auto db = Open_Source(paths, files);
     const std::uint32_t pages_before = db->File().Page_Count();
 
     // Read: the source as the writer's input, its rows streamed.
@@ -781,14 +784,14 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     const std::filesystem::path temporary = Temporary_Path_For(paths.destination_path);
     Remove_Unless_Kept cleanup{temporary};
     const Write_Result written = Write_Database(
-        image, temporary, [&](double share) { progress(0.5 + 0.35 * share); }, false);
+        image, temporary, [&](double share) { progress(0.5 + 0.35 * share); }, false, files);
     const std::vector<Table_Summary> expected = Expected_Tables(source_image);
     image.tables.clear();
     db.reset();
 
     // Check, then move into place without ever replacing a file that appeared meanwhile.
     Verify_Output(temporary, paths.destination.password, expected, source_image.definition_pages,
-                  paths.source.data_source);
+                  paths.source.data_source, files);
     progress(0.95);
     try {
         Rename_Without_Replacing(temporary, paths.destination_path);

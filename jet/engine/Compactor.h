@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "jet/engine/Writer.h"
+#include "jet/file/File_Io.h"
 
 namespace kelbrook::jet {
 
@@ -20,6 +21,8 @@ struct Compact_Options {
     std::function<std::filesystem::path(const std::string& data_source)> resolve_path;
     // Called now and then with the share of the work done, 0 to 1.
     std::function<void(double done)> progress;
+    // Where the source is read and the output written; null: the host's files.
+    const File_System* files = nullptr;
 };
 
 struct Compact_Result {

@@ -13,8 +13,8 @@ std::string Lower(std::string s) {
 
 }  // namespace
 
-Database::Database(const std::filesystem::path& path, const std::string& password)
-    : file_(std::make_unique<Page_File>(path, password)) {
+Database::Database(const std::filesystem::path& path, const std::string& password, const File_System& files)
+    : file_(std::make_unique<Page_File>(path, password, files)) {
     if (file_->Page_Count() <= format::Catalog_Tdef_Page)
         file_->Fail("the file is truncated: it has " + std::to_string(file_->Page_Count()) +
                     " pages, too few to hold the catalogue");

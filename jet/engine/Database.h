@@ -38,7 +38,9 @@ struct Catalog_Entry {
 
 class Database {
 public:
-    explicit Database(const std::filesystem::path& path, const std::string& password = {});
+    // Opens `path` through `files` (the host's unless another is given).
+    explicit Database(const std::filesystem::path& path, const std::string& password = {},
+                      const File_System& files = Host_Files());
 
     const Page_File& File() const { return *file_; }
     const Database_Header& Header() const { return file_->Header(); }

@@ -15,6 +15,7 @@
 #include "jet/file/Crypto.h"
 #include "jet/util/Error.h"
 #include "jet/file/File_Output.h"
+#include "jet/file/Page_Store.h"
 #include "jet/file/Format.h"
 #include "jet/engine/Writer_Layout.h"
 
@@ -162,8 +163,9 @@ Page_Bytes Header_Page(const Database_Image& image) {
 class Page_Sink {
 public:
     Page_Sink(const std::filesystem::path& path, std::uint32_t database_key, std::uint32_t total,
-              const Progress& progress)
-        : path_(path), out_(path), key_(database_key), total_(total), made_(total, false), progress_(progress) {}
+              const Progress& progress, const File_System& files)
+        : path_(path), out_(path, files), pages_(out_, database_key), total_(total), made_(total, false),
+          progress_(progress) {}
 
     void Put(std::uint32_t number, Page_Bytes bytes) {
         if (number >= total_ || made_[number])
@@ -171,8 +173,7 @@ public:
                         " laid out twice.");
         made_[number] = true;
         ++made_count_;
-        Apply_Page_Encoding(bytes, key_, number);
-        out_.Write_At(static_cast<std::uint64_t>(number) * f::Page_Size, bytes);
+        pages_.Write(number, bytes);
         if (progress_ && made_count_ % 256 == 0)
             Report(progress_, 0.1 + 0.9 * static_cast<double>(made_count_) / static_cast<double>(total_));
     }
@@ -188,7 +189,7 @@ public:
 private:
     std::filesystem::path path_;
     Output_File out_;
-    std::uint32_t key_;
+    Page_Store pages_;  // encodes each page on its way out
     std::uint32_t total_;
     std::vector<bool> made_;
     std::uint32_t made_count_ = 0;
@@ -518,12 +519,12 @@ std::vector<std::uint32_t> Definition_Pages(const std::vector<std::size_t>& defi
 }
 
 Write_Result Write_Database(const Database_Image& image, const std::filesystem::path& path,
-                            const std::function<void(double)>& progress, bool to_disk) {
+                            const std::function<void(double)>& progress, bool to_disk, const File_System& files) {
     const Layout_Plan plan = Plan_Layout(image);
     Report(progress, 0.1);
     // Page 0 is made first: a password that cannot be stored fails before any file exists.
     Page_Bytes header = Header_Page(image);
-    Page_Sink sink(path, image.database_key, plan.total, progress);
+    Page_Sink sink(path, image.database_key, plan.total, progress, files);
     for (std::size_t t = 0; t < plan.tables.size(); ++t) {
         const Table_Image& table = image.tables[t];
         const Table_Plan& table_plan = plan.tables[t];

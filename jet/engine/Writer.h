@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "jet/file/File_Io.h"
+
 namespace kelbrook::jet {
 
 // A memo or OLE value kept out of the row: the writer stores it on long-value pages and
@@ -120,10 +122,11 @@ struct Write_Result {
     std::uint32_t pages = 0;
 };
 
-// Writes the image to `path` (which must not exist). Throws Error on failure, leaving no
-// file behind. With `to_disk` false the file is left to the page cache: the caller makes
-// it durable (Flush_To_Disk) before relying on it.
+// Writes the image to `path` (which must not exist) through `files`. Throws Error on
+// failure, leaving no file behind. With `to_disk` false the file is left to the page
+// cache: the caller makes it durable (Flush_To_Disk) before relying on it.
 Write_Result Write_Database(const Database_Image& image, const std::filesystem::path& path,
-                            const std::function<void(double)>& progress = {}, bool to_disk = true);
+                            const std::function<void(double)>& progress = {}, bool to_disk = true,
+                            const File_System& files = Host_Files());
 
 }  // namespace kelbrook::jet

@@ -24,9 +24,6 @@ namespace kelbrook::jet {
 
 namespace {
 
-// UINT64_MAX: no simulated failure.
-std::atomic<std::uint64_t> full_disk_after{UINT64_MAX};
-
 [[maybe_unused]] std::string System_Message(int code) { return std::generic_category().message(code); }
 
 #ifdef _WIN32
@@ -42,96 +39,27 @@ std::string Path_Text(const std::filesystem::path& path) {
     return std::string(u8.begin(), u8.end());
 }
 
-void Simulate_Full_Disk_After(std::optional<std::uint64_t> bytes) {
-    full_disk_after = bytes ? *bytes : UINT64_MAX;
-}
-
-Output_File::Output_File(const std::filesystem::path& path) : path_(path) {
-#ifdef _WIN32
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
-            throw Error("Could not create '" + Path_Text(path) + "': the file already exists.");
-        throw Error("Could not create '" + Path_Text(path) + "': " + Windows_Message(code));
-    }
-    handle_ = h;
-#else
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        const int code = errno;
-        if (code == EEXIST)
-            throw Error("Could not create '" + Path_Text(path) + "': the file already exists.");
-        throw Error("Could not create '" + Path_Text(path) + "': " + System_Message(code) + ".");
-    }
-    fd_ = fd;
-#endif
-}
+Output_File::Output_File(const std::filesystem::path& path, const File_System& files)
+    : Write_File(Path_Text(path)), path_(path), file_(files.Create(path)) {}
 
 Output_File::~Output_File() {
     if (!finished_) {
-        Close_Quietly();
+        file_.reset();  // closes quietly
         Remove_Quietly(path_);
     }
 }
 
-void Output_File::Close_Quietly() {
-#ifdef _WIN32
-    if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
-    handle_ = nullptr;
-#else
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-#endif
-}
-
-void Output_File::Write(std::span<const std::uint8_t> bytes) {
+std::uint64_t Output_File::Size() const {
     Flush_Pending();
-    Write_Here(bytes);
+    return file_->Size();
 }
 
-void Output_File::Write_Here(std::span<const std::uint8_t> bytes) {
-    const std::string full = "Could not write '" + Path_Text(path_) +
-                             "': the disk is full. Free some space and try again.";
-    const std::uint64_t limit = full_disk_after.load();
-    while (!bytes.empty()) {
-        std::size_t chunk = std::min<std::size_t>(bytes.size(), 1u << 20);
-        if (limit != UINT64_MAX) {
-            if (written_ >= limit) throw Error(full);
-            chunk = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, limit - written_));
-        }
-#ifdef _WIN32
-        DWORD done = 0;
-        if (!WriteFile(static_cast<HANDLE>(handle_), bytes.data(), static_cast<DWORD>(chunk),
-                       &done, nullptr)) {
-            const DWORD code = GetLastError();
-            if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL) throw Error(full);
-            throw Error("Could not write '" + Path_Text(path_) + "': " + Windows_Message(code));
-        }
-        if (done == 0) throw Error(full);
-#else
-        const ssize_t done = ::write(fd_, bytes.data(), chunk);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            const int code = errno;
-            if (code == ENOSPC || code == EDQUOT) throw Error(full);
-            throw Error("Could not write '" + Path_Text(path_) + "': " + System_Message(code) +
-                        ".");
-        }
-        if (done == 0) throw Error(full);
-#endif
-        written_ += static_cast<std::uint64_t>(done);
-        position_ += static_cast<std::uint64_t>(done);
-        bytes = bytes.subspan(static_cast<std::size_t>(done));
-    }
+std::span<const std::uint8_t> Output_File::Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const {
+    Flush_Pending();
+    return file_->Read(offset, count, scratch);
 }
 
-void Output_File::Write_At(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-    // Writes that continue one another are gathered and go out together.
+void Output_File::Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     if (!pending_.empty() && offset == pending_at_ + pending_.size() &&
         pending_.size() + bytes.size() <= Pending_Limit) {
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
@@ -139,88 +67,40 @@ void Output_File::Write_At(std::uint64_t offset, std::span<const std::uint8_t> b
     }
     Flush_Pending();
     if (bytes.size() >= Pending_Limit) {
-        Seek(offset);
-        Write_Here(bytes);
+        file_->Write(offset, bytes);
         return;
     }
     pending_at_ = offset;
     pending_.assign(bytes.begin(), bytes.end());
 }
 
-void Output_File::Flush_Pending() {
+void Output_File::Flush_Pending() const {
     if (pending_.empty()) return;
+    // Cleared first: a failed write is not tried again by a later call.
     std::vector<std::uint8_t> bytes;
     bytes.swap(pending_);
-    Seek(pending_at_);
-    Write_Here(bytes);
+    const std::uint64_t at = pending_at_;
+    file_->Write(at, bytes);
     bytes.clear();
     pending_.swap(bytes);  // keeps the buffer for the next writes
 }
 
-void Output_File::Seek(std::uint64_t offset) {
-    if (offset == position_) return;
-#ifdef _WIN32
-    LARGE_INTEGER to;
-    to.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(static_cast<HANDLE>(handle_), to, nullptr, FILE_BEGIN))
-        throw Error("Could not write '" + Path_Text(path_) + "': " + Windows_Message(GetLastError()));
-#else
-    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(-1)) {
-        const int code = errno;
-        throw Error("Could not write '" + Path_Text(path_) + "': " + System_Message(code) + ".");
-    }
-#endif
-    position_ = offset;
+void Output_File::Flush() {
+    Flush_Pending();
+    file_->Flush();
 }
 
 void Output_File::Finish(bool to_disk) {
     Flush_Pending();
-#ifdef _WIN32
-    HANDLE h = static_cast<HANDLE>(handle_);
-    if (to_disk && !FlushFileBuffers(h))
-        throw Error("Could not write '" + Path_Text(path_) + "' to the disk: " +
-                    Windows_Message(GetLastError()));
-    handle_ = nullptr;
-    if (!CloseHandle(h))
-        throw Error("Could not close '" + Path_Text(path_) + "': " +
-                    Windows_Message(GetLastError()));
-#else
-    if (to_disk && ::fsync(fd_) != 0) {
-        const int code = errno;
-        throw Error("Could not write '" + Path_Text(path_) + "' to the disk: " +
-                    System_Message(code) + ".");
-    }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) {
-        const int code = errno;
-        throw Error("Could not close '" + Path_Text(path_) + "': " + System_Message(code) + ".");
-    }
-#endif
+    if (to_disk) file_->Flush();
+    file_->Close();
     finished_ = true;
 }
 
-void Flush_To_Disk(const std::filesystem::path& path) {
-    const std::string failed = "Could not write '" + Path_Text(path) + "' to the disk: ";
-#ifdef _WIN32
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw Error(failed + Windows_Message(GetLastError()));
-    const bool flushed = FlushFileBuffers(h) != 0;
-    const DWORD code = GetLastError();
-    CloseHandle(h);
-    if (!flushed) throw Error(failed + Windows_Message(code));
-#else
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw Error(failed + System_Message(errno) + ".");
-    const bool flushed = ::fsync(fd) == 0;
-    const int code = errno;
-    ::close(fd);
-    if (!flushed) throw Error(failed + System_Message(code) + ".");
-#endif
+void Flush_To_Disk(const std::filesystem::path& path, const File_System& files) {
+    const auto file = files.Open_Write(path);
+    file->Flush();
+    file->Close();
 }
 
 std::filesystem::path Temporary_Path_For(const std::filesystem::path& destination) {

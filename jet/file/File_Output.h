@@ -1,5 +1,6 @@
 // Writing whole files safely: created exclusively (an existing file is never overwritten),
-// written in full, flushed to the disk, and removed again when anything fails. Also the
+// written in full, flushed to the disk, and removed again when anything fails. The bytes
+// go through a File_System (File_Io.h), the host's unless another is given. Also the
 // temporary names and the rename that never replaces, with which the compactor puts a
 // finished file in place.
 #pragma once
@@ -7,27 +8,32 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "jet/file/File_Io.h"
 
 namespace kelbrook::jet {
 
 // The path as UTF-8 text for messages.
 std::string Path_Text(const std::filesystem::path& path);
 
-class Output_File {
+class Output_File : public Write_File {
 public:
-    // Creates `path`; throws Error when it exists or cannot be created.
-    explicit Output_File(const std::filesystem::path& path);
-    ~Output_File();  // an unfinished file is closed and removed
-    Output_File(const Output_File&) = delete;
-    Output_File& operator=(const Output_File&) = delete;
+    // Creates `path` through `files`; throws Error (kind Exists) when it exists, else when
+    // it cannot be created.
+    explicit Output_File(const std::filesystem::path& path, const File_System& files = Host_Files());
+    ~Output_File() override;  // an unfinished file is closed and removed
 
-    void Write(std::span<const std::uint8_t> bytes);
-    // Writes at `offset` (the file grows as needed); later Write calls continue after it.
-    void Write_At(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+    std::uint64_t Size() const override;
+    std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const override;
+    // Writes that continue one another are gathered and go out together, up to 1 MiB.
+    void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    void Flush() override;
+    // Closes the file, which then stays (as Finish(false)).
+    void Close() override { Finish(false); }
     // Flushes to the disk (unless `to_disk` is false: then the caller flushes it later
     // with Flush_To_Disk) and closes; the file then stays.
     void Finish(bool to_disk = true);
@@ -35,24 +41,15 @@ public:
 private:
     static constexpr std::size_t Pending_Limit = std::size_t{1} << 20;
     std::filesystem::path path_;
-    std::uint64_t written_ = 0;
-    std::uint64_t position_ = 0;         // where the next write lands
-    std::vector<std::uint8_t> pending_;  // gathered writes not yet made, starting at pending_at_
-    std::uint64_t pending_at_ = 0;
-    void Write_Here(std::span<const std::uint8_t> bytes);
-    void Flush_Pending();
-    void Seek(std::uint64_t offset);
+    std::unique_ptr<Write_File> file_;
+    mutable std::vector<std::uint8_t> pending_;  // gathered writes not yet made, starting at pending_at_
+    mutable std::uint64_t pending_at_ = 0;
+    void Flush_Pending() const;
     bool finished_ = false;
-#ifdef _WIN32
-    void* handle_ = nullptr;
-#else
-    int fd_ = -1;
-#endif
-    void Close_Quietly();
 };
 
 // Makes a finished file's bytes durable (fsync / FlushFileBuffers). Throws Error.
-void Flush_To_Disk(const std::filesystem::path& path);
+void Flush_To_Disk(const std::filesystem::path& path, const File_System& files = Host_Files());
 
 // Temporaries for a destination D are made in D's folder and named "." + D's name +
 // Temporary_Infix + a unique suffix, so that a later run can find and remove what an
@@ -71,9 +68,5 @@ void Rename_Without_Replacing(const std::filesystem::path& from, const std::file
 
 // Removes a file if it is there; reports nothing.
 void Remove_Quietly(const std::filesystem::path& path);
-
-// Test seam: from now on, writes fail as on a full disk once `bytes` bytes have been
-// written to one file. std::nullopt turns it off again.
-void Simulate_Full_Disk_After(std::optional<std::uint64_t> bytes);
 
 }  // namespace kelbrook::jet

@@ -4,13 +4,9 @@
 #include <cstring>
 #include <system_error>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "jet/util/Bytes.h"
 #include "jet/file/Crypto.h"
+#include "jet/file/Page_Store.h"
 
 namespace kelbrook::jet {
 namespace {
@@ -28,28 +24,6 @@ std::string Version_Name(std::uint8_t version) {
 }
 
 }  // namespace
-
-#ifndef _WIN32
-Unique_Fd::~Unique_Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Unique_Fd& Unique_Fd::operator=(Unique_Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-Unique_Fd Open_Read_Only(const std::filesystem::path& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return Unique_Fd(fd);
-}
-#endif
 
 Database_Header Parse_Header(std::span<const std::uint8_t> raw, const std::string& file) {
     const std::size_t needed = format::Header_Mask_Start + format::Header_Mask_Size;
@@ -88,32 +62,15 @@ Database_Header Parse_Header(std::span<const std::uint8_t> raw, const std::strin
     return h;
 }
 
-Page_File::Page_File(const std::filesystem::path& path, const std::string& password)
-    : path_(path), cache_(Cache_Slots) {
-    std::error_code ec;
-    auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) throw Error(Name() + ": the file does not exist");
-    if (std::filesystem::is_directory(status)) throw Error(Name() + ": is a folder, not a database file");
-    std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec) throw Error(Name() + ": cannot read the file size (" + ec.message() + ")");
-#ifdef _WIN32
-    file_.open(path, std::ios::binary);
-    if (!file_) throw Error(Name() + ": cannot open the file for reading");
-#else
-    fd_ = Open_Read_Only(path);
-    if (!fd_.Valid()) throw Error(Name() + ": cannot open the file for reading (" + std::generic_category().message(errno) + ")");
-#endif
-
-    std::vector<std::uint8_t> raw(static_cast<std::size_t>(std::min<std::uintmax_t>(size, format::Page_Size)));
-    bool read = raw.empty();
-#ifdef _WIN32
-    read = read || file_.read(reinterpret_cast<char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
-#else
-    read = read || ::pread(fd_.Get(), raw.data(), raw.size(), 0) == static_cast<ssize_t>(raw.size());
-#endif
-    if (!read) throw Error(Name() + ": cannot read the database header");
+Page_File::Page_File(const std::filesystem::path& path, const std::string& password, const File_System& files)
+    : path_(path), file_(files.Open_Read(path)), store_(*file_, 0), cache_(Cache_Slots) {
+    // Phase: the header page, decoded, refused unless it is Jet 4.0's.
+    const std::uint64_t size = file_->Size();
+    std::vector<std::uint8_t> scratch(static_cast<std::size_t>(std::min<std::uint64_t>(size, format::Page_Size)));
+    const auto raw = Read_Exactly(*file_, 0, scratch.size(), scratch.data());
     header_ = Parse_Header(raw, Name());
 
+    // Phase: the size, in whole pages, and the page encoding from now on.
     if (size % format::Page_Size != 0)
         throw Error(Name() + ": the file is truncated or damaged: its size (" + std::to_string(size) +
                     " bytes) is not a whole number of 4096-byte pages");
@@ -121,6 +78,7 @@ Page_File::Page_File(const std::filesystem::path& path, const std::string& passw
         throw Error(Name() + ": the file is larger than a Jet 4.0 database can be");
     page_count_ = static_cast<std::uint32_t>(size / format::Page_Size);
     owners_.assign(page_count_, Owner_Unknown);
+    store_ = Page_Store(*file_, header_.database_key);
 
     if (!header_.password.empty() && password != header_.password) throw Password_Error();
 }
@@ -128,30 +86,44 @@ Page_File::Page_File(const std::filesystem::path& path, const std::string& passw
 Page_Ref Page_File::Read(std::uint32_t page) const {
     if (page >= page_count_)
         Fail(page, "page number out of range (the file has " + std::to_string(page_count_) + " pages)");
+    if (page == 0) {
+        Slot& slot = cache_[0];
+        if (!(slot.data && slot.page == 0)) {
+            slot.page = 0;
+            slot.data = std::make_shared<Page>(header_.decoded);
+        }
+        return slot.data;
+    }
+    return store_.In_Place() ? Read_In_Place(page) : Read_Into_Cache(page);
+}
+
+// A page of a mapped file whose pages are not encoded: the mapped bytes themselves,
+// holding the file open while the page is held.
+Page_Ref Page_File::Read_In_Place(std::uint32_t page) const {
+    const auto bytes = store_.Read(page, 1, nullptr);
+    Page_Ref result(file_, reinterpret_cast<const Page*>(bytes.data()));
+    Note_Owner(page, *result);
+    return result;
+}
+
+Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
     Slot& slot = cache_[page % Cache_Slots];
     if (slot.data && slot.page == page) return slot.data;
-    if (page == 0) {
-        auto data = std::make_shared<Page>(header_.decoded);
-        slot.page = 0;
-        slot.data = data;
-        return data;
-    }
-    // A page right after a run, or right after the last page read, is read ahead in one
-    // call; a page out of the way (a long value's, an index's) alone, and the run goes on.
-    const bool ahead = page == run_end_ || page == last_end_;
+    // From a descriptor, a page right after a run, or right after the last page read, is
+    // read ahead in one call; a page out of the way (a long value's, an index's) alone, and
+    // the run goes on. From a mapping each page is decoded only when it is asked for.
+    const bool ahead = !store_.File().In_Place() && (page == run_end_ || page == last_end_);
     const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
     const std::size_t bytes = std::size_t{count} * format::Page_Size;
     if (raw_.size() < bytes) raw_.resize(bytes);
-    if (!Read_Pages(page, count, raw_.data()))
-        Fail(page, "cannot read the page (the file may be truncated or unreadable)");
+    const auto pages = store_.Read(page, count, raw_.data());
     last_end_ = page + count;
     if (ahead) run_end_ = page + count;
     Page_Ref result;
     for (std::uint32_t k = 0; k < count; ++k) {
         Slot& s = cache_[(page + k) % Cache_Slots];
         if (!s.data || s.data.use_count() > 1) s.data = std::make_shared<Page>();
-        std::memcpy(s.data->data(), raw_.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
-        Apply_Page_Encoding(*s.data, header_.database_key, page + k);
+        std::memcpy(s.data->data(), pages.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
         Note_Owner(page + k, *s.data);
         s.page = page + k;
         if (k == 0) result = s.data;
@@ -172,34 +144,8 @@ void Page_File::Note_Owner(std::uint32_t page, const Page& data) const {
     owners_[page] = data[0] == format::Page_Type_Data && owner <= format::Max_Page_Number ? owner : No_Table;
 }
 
-bool Page_File::Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const {
-    const std::size_t bytes = std::size_t{count} * format::Page_Size;
-#ifdef _WIN32
-    if (page != position_) {
-        file_.clear();
-        file_.seekg(static_cast<std::streamoff>(page) * format::Page_Size);
-    }
-    if (!file_.read(reinterpret_cast<char*>(into), static_cast<std::streamsize>(bytes))) {
-        position_ = UINT32_MAX;
-        return false;
-    }
-    position_ = page + count;
-    return true;
-#else
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t n = ::pread(fd_.Get(), into + done, bytes - done,
-                                  static_cast<off_t>(std::uint64_t{page} * format::Page_Size + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-#endif
-}
-
-void Page_File::Fail(std::uint32_t page, const std::string& what) const {
-    throw Error(Name() + ": page " + std::to_string(page) + ": " + what);
+void Page_File::Fail(std::uint32_t page, const std::string& what, Error_Kind kind) const {
+    throw Error(Name() + ": page " + std::to_string(page) + ": " + what, kind);
 }
 
 void Page_File::Fail(const std::string& what) const { throw Error(Name() + ": " + what); }

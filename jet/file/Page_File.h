@@ -1,23 +1,27 @@
 // The page layer: a Jet 4.0 file opened read-only as numbered 4096-byte pages.
 // Opening reads and decodes page 0 (header obfuscation removed) into a Database_Header:
 // format version (Jet 3 and ACE files are refused), code page, sort order, creation date,
-// database key and password. Pages are read on demand through a small cache, so memory
-// stays bounded whatever the file size; pages of encoded databases (key != 0) are
-// RC4-decoded transparently. Read() hands out shared, immutable page buffers that stay
-// valid while held. Fail() builds the engine's error text: "<file>: page N: <what>".
+// database key and password. Pages come through a Page_Store (Page_Store.h), which
+// decodes the pages of encoded databases (key != 0). When the file is mapped and its
+// pages are not encoded, Read() hands out the mapped page itself; otherwise pages are
+// read on demand through a small cache (read ahead in runs when read from a descriptor,
+// one at a time from a mapping), so memory stays bounded whatever the file size. Read()
+// hands out shared, immutable page buffers that stay valid while held, even after the
+// Page_File is gone. Fail() builds the engine's error text: "<file>: page N: <what>".
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "jet/util/Error.h"
+#include "jet/file/File_Io.h"
 #include "jet/file/Format.h"
+#include "jet/file/Page_Store.h"
 
 namespace kelbrook::jet {
 
@@ -39,41 +43,12 @@ struct Database_Header {
 // Throws Error for anything but a Jet 4.0 header.
 Database_Header Parse_Header(std::span<const std::uint8_t> raw_page0, const std::string& file);
 
-#ifndef _WIN32
-// A file descriptor owned by one object: closed when it goes, also when the constructor
-// of the object holding it throws.
-class Unique_Fd {
-public:
-    Unique_Fd() = default;
-    explicit Unique_Fd(int fd) : fd_(fd) {}
-    ~Unique_Fd();
-    Unique_Fd(Unique_Fd&& other) noexcept : fd_(other.Release()) {}
-    Unique_Fd& operator=(Unique_Fd&& other) noexcept;
-    Unique_Fd(const Unique_Fd&) = delete;
-    Unique_Fd& operator=(const Unique_Fd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Opens `path` read-only (close-on-exec, retried when interrupted); invalid on failure,
-// with errno set.
-Unique_Fd Open_Read_Only(const std::filesystem::path& path);
-#endif
-
 class Page_File {
 public:
-    // Opens `path` read-only; with `password` non-empty or the database protected, the
-    // password must match (else Password_Error).
-    Page_File(const std::filesystem::path& path, const std::string& password = {});
+    // Opens `path` read-only through `files`; with `password` non-empty or the database
+    // protected, the password must match (else Password_Error).
+    Page_File(const std::filesystem::path& path, const std::string& password = {},
+              const File_System& files = Host_Files());
     Page_File(const Page_File&) = delete;
     Page_File& operator=(const Page_File&) = delete;
 
@@ -96,19 +71,14 @@ public:
     static constexpr std::uint32_t No_Table = 0xFFFFFFFF;
     std::uint32_t Data_Page_Table(std::uint32_t page) const;
 
-    [[noreturn]] void Fail(std::uint32_t page, const std::string& what) const;
+    [[noreturn]] void Fail(std::uint32_t page, const std::string& what,
+                           Error_Kind kind = Error_Kind::Corrupt) const;
     [[noreturn]] void Fail(const std::string& what) const;
 
 private:
     std::filesystem::path path_;
-#ifdef _WIN32
-    mutable std::ifstream file_;
-    mutable std::uint32_t position_ = UINT32_MAX;  // the page the stream stands at
-#else
-    Unique_Fd fd_;  // closed however the constructor ends
-#endif
-    // Reads `count` whole pages from `page` on into `into`; false when they cannot be read.
-    bool Read_Pages(std::uint32_t page, std::uint32_t count, std::uint8_t* into) const;
+    std::shared_ptr<const Read_File> file_;  // shared with the pages handed out in place
+    Page_Store store_;
     std::uint32_t page_count_ = 0;
     Database_Header header_;
     static constexpr std::size_t Cache_Slots = 512;
@@ -124,6 +94,8 @@ private:
     static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
     mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
     void Note_Owner(std::uint32_t page, const Page& data) const;
+    Page_Ref Read_In_Place(std::uint32_t page) const;
+    Page_Ref Read_Into_Cache(std::uint32_t page) const;
 };
 
 }  // namespace kelbrook::jet

@@ -1194,7 +1194,8 @@ Generate_Result Generate_Once(const Generate_Options& options, std::uint64_t mai
     report(0.0);
     Built built = Build(options, main_rows);
     report(0.4);
-    Write_Result written = Write_Database(built.image, path, [&](double share) { report(0.4 + 0.55 * share); });
+    Write_Result written = Write_Database(built.image, path, [&](double share) { report(0.4 + 0.55 * share); }, true,
+                                          options.files ? *options.files : Host_Files());
     Generate_Result result;
     try {
         result.freed_pages = Apply_History(path, built);

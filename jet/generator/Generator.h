@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "jet/file/File_Io.h"
 #include "jet/row/Row_Builder.h"
 
 namespace kelbrook::jet {
@@ -37,6 +38,7 @@ struct Generate_Options {
     bool encrypt = false;          // encode every page with a database key
     std::uint64_t seed = 1;
     std::function<void(double)> progress;
+    const File_System* files = nullptr;  // where the file is written; null: the host's
 };
 
 struct Generated_Table {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 #include <iostream>
 
 #include "Compact_Test_Support.h"
@@ -13,6 +14,7 @@
 #include "jet/engine/Database.h"
 #include "jet/util/Error.h"
 #include "jet/file/File_Output.h"
+#include "support/Faulty_Files.h"
 #include "jet/generator/Generator.h"
 
 namespace kelbrook::jet {
@@ -25,12 +27,12 @@ protected:
     // Runs a compaction that must fail; returns its message and checks what is left.
     std::string Expect_Failure(const path& source, const std::string& source_string,
                                const std::string& destination_string,
-                               const std::vector<std::string>& files_after) {
+                               const std::vector<std::string>& files_after, const Compact_Options& options = {}) {
         std::vector<std::uint8_t> before;
         if (test::fs::exists(source)) before = test::Read_All(source);
         std::string message;
         try {
-            CompactDatabase(source_string, destination_string);
+            CompactDatabase(source_string, destination_string, options);
             ADD_FAILURE() << "compaction succeeded";
         } catch (const Error& e) {
             message = e.what();
@@ -99,20 +101,6 @@ TEST_F(Compaction_Fault, DestinationFolderUnwritable) {
     }
 }
 
-TEST_F(Compaction_Fault, FullDiskLeavesNothing) {
-    KELBROOK_NEED_CORPUS();
-    const path source = dir / "source.mdb";
-    test::fs::copy_file(test::Corpus() / "indexTestV2000.mdb", source);
-    for (std::uint64_t after : {std::uint64_t{0}, std::uint64_t{8192}, std::uint64_t{200000}}) {
-        SCOPED_TRACE(after);
-        Simulate_Full_Disk_After(after);
-        const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"),
-                                      {"source.mdb"});
-        Simulate_Full_Disk_After(std::nullopt);
-        EXPECT_NE(m.find("the disk is full"), std::string::npos) << m;
-    }
-}
-
 TEST_F(Compaction_Fault, RefusedOptionsLeaveNothing) {
     KELBROOK_NEED_CORPUS();
     const path source = dir / "source.mdb";
@@ -159,6 +147,7 @@ TEST_F(Compaction_Fault, FailuresLateInALargeTableStopCleanly) {
         const char* name;
         std::function<void()> arrange;
         std::string message_part;
+        std::optional<test::File_Fault> fault;
     };
     const std::vector<Case> cases = {
         {"long-value page overwritten",
@@ -167,20 +156,22 @@ TEST_F(Compaction_Fault, FailuresLateInALargeTableStopCleanly) {
              std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(late_value_page) * 4096, 4096, 0x99);
              test::Write_All(source, bytes);
          },
-         "page " + std::to_string(late_value_page)},
+         "page " + std::to_string(late_value_page), std::nullopt},
         {"disk full half-way",
          [&] {
              test::Write_All(source, model_bytes);
-             Simulate_Full_Disk_After(model_bytes.size() / 4);
          },
-         "the disk is full"},
+         "the disk is full",
+         test::File_Fault{test::File_Fault::Full_Disk, model_bytes.size() / 4}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.arrange();
+        std::optional<test::Faulty_Files> files;
+        Compact_Options options;
+        if (c.fault) options.files = &files.emplace(*c.fault);
         const auto m = Expect_Failure(source, test::Source_String(source), test::Destination_String(dir / "out.mdb"),
-                                      {"source.mdb"});
-        Simulate_Full_Disk_After(std::nullopt);
+                                      {"source.mdb"}, options);
         EXPECT_NE(m.find(c.message_part), std::string::npos) << m;
         test::fs::remove(source);
     }

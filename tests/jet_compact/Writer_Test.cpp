@@ -14,6 +14,7 @@
 #include "jet/engine/Database.h"
 #include "jet/util/Error.h"
 #include "jet/file/File_Output.h"
+#include "support/Faulty_Files.h"
 #include "jet/index/Index.h"
 #include "jet/engine/Writer.h"
 
@@ -248,20 +249,31 @@ TEST_F(Writer_Test, ExistingFileIsNeverOverwritten) {
     EXPECT_EQ(Read_All(path), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
-TEST_F(Writer_Test, FullDiskFailsCleanly) {
+// Each fault of the output file, early and late: an Error of kind IO naming the file, and
+// no file left behind.
+TEST_F(Writer_Test, OutputFaultsFailCleanly) {
     KELBROOK_NEED_CORPUS();
     const Database_Image image = Image_Of("indexTestV2000.mdb");
-    for (std::uint64_t after : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4096}, std::uint64_t{100000}}) {
-        SCOPED_TRACE(after);
-        Simulate_Full_Disk_After(after);
+    const std::vector<test::File_Fault> faults = {
+        {test::File_Fault::Full_Disk, 0},      {test::File_Fault::Full_Disk, 1},
+        {test::File_Fault::Full_Disk, 4096},   {test::File_Fault::Full_Disk, 100000},
+        {test::File_Fault::Flush_Fails, 0},
+    };
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(std::string(test::Fault_Name(fault.kind)) + " after " + std::to_string(fault.after));
+        test::Faulty_Files files(fault);
         const auto path = dir / "full.mdb";
         try {
-            Write_Database(image, path);
+            Write_Database(image, path, {}, true, files);
             ADD_FAILURE() << "written";
         } catch (const Error& e) {
-            EXPECT_NE(std::string(e.what()).find("the disk is full"), std::string::npos) << e.what();
+            EXPECT_EQ(e.kind(), Error_Kind::IO) << e.what();
+            EXPECT_NE(std::string(e.what()).find(Path_Text(path)), std::string::npos) << e.what();
+            if (fault.kind == test::File_Fault::Full_Disk) {
+                EXPECT_NE(std::string(e.what()).find("the disk is full"), std::string::npos) << e.what();
+            }
         }
-        Simulate_Full_Disk_After(std::nullopt);
+        EXPECT_TRUE(files.Struck());
         EXPECT_FALSE(test::fs::exists(path));
     }
 }

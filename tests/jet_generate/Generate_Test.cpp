@@ -21,6 +21,7 @@
 #include "jet/file/Format.h"
 #include "jet/generator/Generator.h"
 #include "jet/file/Page_File.h"
+#include "support/Faulty_Files.h"
 
 namespace fs = std::filesystem;
 using namespace kelbrook::jet;
@@ -306,9 +307,16 @@ TEST(Generate, Full_Disk_Leaves_No_File) {
     Temp_Dir dir;
     Generate_Options options;
     options.rows = 500;
-    Simulate_Full_Disk_After(200000);
-    EXPECT_THROW(Generate_Database(options, dir.Path() / "full.mdb"), Error);
-    Simulate_Full_Disk_After(std::nullopt);
+    kelbrook::test::Faulty_Files files({kelbrook::test::File_Fault::Full_Disk, 200000});
+    options.files = &files;
+    try {
+        Generate_Database(options, dir.Path() / "full.mdb");
+        ADD_FAILURE() << "generated";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), Error_Kind::IO) << e.what();
+        EXPECT_NE(std::string(e.what()).find("full.mdb': the disk is full"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(files.Struck());
     EXPECT_FALSE(fs::exists(dir.Path() / "full.mdb"));
 }
 

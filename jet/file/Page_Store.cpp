@@ -1,0 +1,34 @@
+#include "jet/file/Page_Store.h"
+
+#include <cstring>
+
+#include "jet/file/Crypto.h"
+#include "jet/file/Format.h"
+#include "jet/util/Error.h"
+
+namespace kelbrook::jet {
+
+std::uint32_t Page_Store::Page_Count() const {
+    const std::uint64_t pages = file_->Size() / format::Page_Size;
+    return pages > format::Max_Page_Number + 1ULL ? format::Max_Page_Number + 1 : static_cast<std::uint32_t>(pages);
+}
+
+std::span<const std::uint8_t> Page_Store::Read(std::uint32_t first, std::uint32_t count, std::uint8_t* scratch) const {
+    const std::size_t bytes = std::size_t{count} * format::Page_Size;
+    const auto stored = Read_Exactly(*file_, std::uint64_t{first} * format::Page_Size, bytes, scratch);
+    if (key_ == 0) return stored;
+    if (stored.data() != scratch) std::memcpy(scratch, stored.data(), bytes);
+    for (std::uint32_t k = 0; k < count; ++k)
+        Apply_Page_Encoding(std::span(scratch + std::size_t{k} * format::Page_Size, format::Page_Size), key_, first + k);
+    return {scratch, bytes};
+}
+
+void Page_Store::Write(std::uint32_t number, std::span<std::uint8_t> page) {
+    if (!writable_ || page.size() != format::Page_Size)
+        throw Error("Internal error: page " + std::to_string(number) + " of '" + file_->Name() +
+                    "' written through a store that cannot write it.");
+    Apply_Page_Encoding(page, key_, number);
+    writable_->Write(std::uint64_t{number} * format::Page_Size, page);
+}
+
+}  // namespace kelbrook::jet

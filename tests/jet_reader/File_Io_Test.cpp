@@ -1,0 +1,225 @@
+// The file interface on this host, mapped and read with pread alike: what a missing file,
+// a folder, a taken name or a read past the end give; bytes written at offsets read back
+// the same both ways; a mapped file cut short by another program gives an Error, never
+// SIGBUS; and every page of every corpus file reads the same through the mapping, through
+// pread, and after the Page_File that handed it out is gone.
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "Reader_Test_Util.h"
+#include "jet/file/File_Io.h"
+#include "jet/file/Page_File.h"
+#include "jet/file/Page_Store.h"
+#include "jet/util/Error.h"
+
+namespace reader_test {
+namespace {
+
+namespace jet = kelbrook::jet;
+
+struct Host {
+    const char* name;
+    const jet::File_System& files;
+    bool mapped;
+};
+
+std::vector<Host> Hosts() { return {{"mapped", jet::Host_Files(), true}, {"pread", jet::Host_Files_Unmapped(), false}}; }
+
+std::string Path_Text(const fs::path& p) {
+    auto u8 = p.u8string();
+    return std::string(u8.begin(), u8.end());
+}
+
+// The kind and text of the Error `run` throws; Corrupt and "" when it throws none.
+std::pair<jet::Error_Kind, std::string> Failure_Of(const std::function<void()>& run) {
+    try {
+        run();
+    } catch (const jet::Error& e) {
+        return {e.kind(), e.what()};
+    }
+    ADD_FAILURE() << "no error";
+    return {jet::Error_Kind::Corrupt, ""};
+}
+
+TEST(File_Io, Refusals_Name_The_File_And_Their_Kind) {
+    Temp_Folder dir;
+    Write_File(dir / "there.bin", "keep");
+    Write_File(dir / "short.bin", std::string(100, 'x'));
+    fs::create_directory(dir / "folder");
+    for (const Host& host : Hosts()) {
+        SCOPED_TRACE(host.name);
+        struct Case {
+            const char* what;
+            fs::path path;
+            std::function<void(const fs::path&)> run;
+            jet::Error_Kind kind;
+            std::string text;
+        };
+        const std::vector<Case> cases = {
+            {"missing file", dir / "none.bin", [&](const fs::path& p) { host.files.Open_Read(p); },
+             jet::Error_Kind::Not_Found, "the file does not exist"},
+            {"folder", dir / "folder", [&](const fs::path& p) { host.files.Open_Read(p); }, jet::Error_Kind::Not_Found,
+             "is a folder"},
+            {"taken name", dir / "there.bin", [&](const fs::path& p) { host.files.Create(p); }, jet::Error_Kind::Exists,
+             "already exists"},
+            {"missing folder", dir / "no" / "new.bin", [&](const fs::path& p) { host.files.Create(p); },
+             jet::Error_Kind::Not_Found, "Could not create"},
+            {"flush of a missing file", dir / "none.bin", [&](const fs::path& p) { host.files.Open_Write(p); },
+             jet::Error_Kind::Not_Found, "the file does not exist"},
+            {"read past the end", dir / "short.bin",
+             [&](const fs::path& p) {
+                 std::vector<std::uint8_t> scratch(200);
+                 host.files.Open_Read(p)->Read(50, 100, scratch.data());
+             },
+             jet::Error_Kind::IO, "ends early"},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const auto [kind, text] = Failure_Of([&] { c.run(c.path); });
+            EXPECT_EQ(kind, c.kind) << text;
+            EXPECT_NE(text.find(Path_Text(c.path)), std::string::npos) << text;
+            EXPECT_NE(text.find(c.text), std::string::npos) << text;
+        }
+        EXPECT_EQ(Read_File(dir / "there.bin"), "keep");
+    }
+}
+
+TEST(File_Io, Bytes_Written_At_Offsets_Read_Back_Both_Ways) {
+    Temp_Folder dir;
+    const fs::path path = dir / "out.bin";
+    {
+        auto out = jet::Host_Files().Create(path);
+        const std::vector<std::uint8_t> tail(5000, 0xAB), head = {1, 2, 3};
+        out->Write(20000, tail);  // the file grows; the gap reads as zeros
+        out->Write(0, head);
+        EXPECT_EQ(out->Size(), 25000u);
+        std::vector<std::uint8_t> scratch(3);
+        const auto back = out->Read(0, 3, scratch.data());
+        EXPECT_EQ(std::vector<std::uint8_t>(back.begin(), back.end()), head);
+        out->Flush();
+        out->Close();
+        EXPECT_THROW(out->Flush(), jet::Error);
+    }
+    std::vector<std::uint8_t> expected(25000, 0);
+    expected[0] = 1, expected[1] = 2, expected[2] = 3;
+    std::fill(expected.begin() + 20000, expected.end(), 0xAB);
+    for (const Host& host : Hosts()) {
+        SCOPED_TRACE(host.name);
+        auto in = host.files.Open_Read(path);
+        EXPECT_EQ(in->In_Place(), host.mapped);
+        EXPECT_EQ(in->Size(), expected.size());
+        std::vector<std::uint8_t> scratch(expected.size());
+        const auto all = in->Read(0, expected.size(), scratch.data());
+        EXPECT_EQ(std::vector<std::uint8_t>(all.begin(), all.end()), expected);
+        EXPECT_EQ(all.data() == scratch.data(), !host.mapped);
+    }
+    // An empty file opens (it cannot be mapped) and reads nothing.
+    Write_File(dir / "empty.bin", "");
+    auto empty = jet::Host_Files().Open_Read(dir / "empty.bin");
+    EXPECT_EQ(empty->Size(), 0u);
+    EXPECT_FALSE(empty->In_Place());
+}
+
+// Another program cuts the file short while it is mapped: the next read fails with an
+// Error, pages touched before read as zeros instead of raising SIGBUS.
+TEST(File_Io, A_Mapped_File_Cut_Short_Gives_An_Error) {
+    Temp_Folder dir;
+    const fs::path path = dir / "cut.bin";
+    Write_File(path, std::string(16 * 4096, 'k'));
+    auto in = jet::Host_Files().Open_Read(path);
+    ASSERT_TRUE(in->In_Place());
+    const auto late = in->Read(12 * 4096, 4096, nullptr);
+    EXPECT_EQ(late[0], 'k');
+    ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+    const auto [kind, text] = Failure_Of([&] { in->Read(8 * 4096, 4096, nullptr); });
+    EXPECT_EQ(kind, jet::Error_Kind::IO);
+    EXPECT_NE(text.find(Path_Text(path)), std::string::npos) << text;
+    EXPECT_NE(text.find("cut short"), std::string::npos) << text;
+    EXPECT_EQ(late[100], 0) << "the lost page reads as zeros";
+    // What is still there reads as before; the file stays marked as cut short.
+    EXPECT_THROW(in->Read(0, 4096, nullptr), jet::Error);
+}
+
+TEST(File_Io, A_Database_Cut_Short_While_Open_Gives_An_Error) {
+    REQUIRE_CORPUS();
+    Temp_Folder dir;
+    const fs::path path = dir / "db.mdb";
+    fs::copy_file(Corpus() / "testV2000.mdb", path);
+    jet::Page_File mapped(path, {}, jet::Host_Files());
+    jet::Page_File read(path, {}, jet::Host_Files_Unmapped());
+    const std::uint32_t last = mapped.Page_Count() - 1;
+    ASSERT_GT(last, 4u);
+    ASSERT_EQ(::truncate(path.c_str(), 4 * 4096), 0);
+    for (const jet::Page_File* file : {&mapped, &read}) {
+        SCOPED_TRACE(file == &mapped ? "mapped" : "pread");
+        const auto [kind, text] = Failure_Of([&] { file->Read(last); });
+        EXPECT_EQ(kind, jet::Error_Kind::IO);
+        EXPECT_NE(text.find(Path_Text(path)), std::string::npos) << text;
+    }
+}
+
+TEST(File_Io, Corpus_Pages_Read_The_Same_Mapped_And_With_Pread) {
+    REQUIRE_CORPUS();
+    for (const auto& f : Corpus_Files()) {
+        SCOPED_TRACE(f);
+        std::vector<jet::Page_Ref> held;
+        {
+            jet::Page_File mapped(Corpus() / f, {}, jet::Host_Files());
+            jet::Page_File read(Corpus() / f, {}, jet::Host_Files_Unmapped());
+            ASSERT_EQ(mapped.Page_Count(), read.Page_Count());
+            // Backwards and forwards, so that both the read-ahead runs and single pages are used.
+            for (std::uint32_t p = mapped.Page_Count(); p-- > 0;) {
+                const auto a = mapped.Read(p), b = read.Read(p);
+                ASSERT_EQ(*a, *b) << "page " << p;
+                EXPECT_EQ(mapped.Data_Page_Table(p), read.Data_Page_Table(p)) << "page " << p;
+                held.push_back(a);
+            }
+            for (std::uint32_t p = 0; p < mapped.Page_Count(); ++p) ASSERT_EQ(*mapped.Read(p), *read.Read(p));
+        }
+        // The pages handed out stay whole after their Page_File is gone.
+        jet::Page_File again(Corpus() / f, {}, jet::Host_Files_Unmapped());
+        for (std::uint32_t p = 0; p < again.Page_Count(); ++p)
+            ASSERT_EQ(*held[again.Page_Count() - 1 - p], *again.Read(p)) << "page " << p;
+    }
+}
+
+// Pages written through a store with a database key are stored encoded and read back
+// decoded; page 0 is never encoded.
+TEST(File_Io, Page_Store_Encodes_Once_Each_Way) {
+    Temp_Folder dir;
+    const fs::path path = dir / "pages.bin";
+    const std::uint32_t key = 0x12345678;
+    std::vector<std::vector<std::uint8_t>> pages;
+    for (std::uint8_t n = 0; n < 3; ++n) pages.emplace_back(jet::format::Page_Size, static_cast<std::uint8_t>(0x40 + n));
+    {
+        auto out = jet::Host_Files().Create(path);
+        jet::Page_Store store(*out, key);
+        for (std::uint32_t n = 3; n-- > 0;) {
+            auto copy = pages[n];
+            store.Write(n, copy);
+        }
+        out->Close();
+    }
+    const std::string stored = Read_File(path);
+    ASSERT_EQ(stored.size(), 3 * jet::format::Page_Size);
+    EXPECT_EQ(stored.substr(0, 4096), std::string(4096, '\x40'));
+    EXPECT_NE(stored.substr(4096, 4096), std::string(4096, '\x41'));
+    for (const Host& host : Hosts()) {
+        SCOPED_TRACE(host.name);
+        auto in = host.files.Open_Read(path);
+        jet::Page_Store store(*in, key);
+        EXPECT_FALSE(store.In_Place());
+        EXPECT_EQ(store.Page_Count(), 3u);
+        std::vector<std::uint8_t> scratch(3 * jet::format::Page_Size);
+        const auto all = store.Read(0, 3, scratch.data());
+        for (std::uint32_t n = 0; n < 3; ++n)
+            EXPECT_TRUE(std::equal(pages[n].begin(), pages[n].end(), all.begin() + n * jet::format::Page_Size)) << n;
+        jet::Page_Store plain(*in, 0);
+        EXPECT_EQ(plain.In_Place(), host.mapped);
+    }
+}
+
+}  // namespace
+}  // namespace reader_test
