@@ -66,6 +66,7 @@ inline constexpr std::size_t Data_Row_Slot_Size = 2;     // bytes of one slot in
 inline constexpr std::uint16_t Row_Offset_Mask = 0x1FFF;  // low bits of a slot: row start
 inline constexpr std::uint16_t Row_Flag_Deleted = 0x8000; // slot deleted (or overflow target)
 inline constexpr std::uint16_t Row_Flag_Overflow = 0x4000; // slot holds a pointer to the row
+inline constexpr std::size_t Overflow_Pointer_Size = 4;    // that pointer: row number, then 3-byte page
 inline constexpr std::uint32_t Max_Rows_Per_Page = 255;   // row numbers are one byte
 inline constexpr std::uint32_t Data_Page_Initial_Free = 4082;  // free space of an empty data page
 inline constexpr std::uint32_t Max_Row_Size = 4060;        // largest row a writer should store

@@ -14,7 +14,13 @@
 //   instrument-history  the instrument's history database (methods, runs, run events,
 //                       calibrations)
 // The same options always give the same bytes: values come from a seeded generator of
-// our own and every date is fixed.
+// our own and every date is fixed. Rows are never all held: they are made once to plan
+// the file and made again whenever the writer reads them (Building.h), and the history
+// pass edits the written file page by page (History.h), so memory grows only with the
+// index entries, the writer's layout and a few bits a row.
+//
+// The parts: Values.h (random values, words), Profiles.h (the tables of each profile),
+// System_Tables.h (page 0 and Jet's own tables), Building.h, Page_Editor.h, History.h.
 #pragma once
 
 #include <cstdint>
