@@ -405,8 +405,8 @@ private:
 // renumbered id column gets the new id.
 Index_Image Copy_Index(const Database& db, const Table_Definition& def, const Real_Index& ri,
                        const Id_Patch& patch, const Row_Order& order, const Row_Numbers& rows,
-                       const std::string& where) {
-    Index_Image index;
+                       const std::string& where, const std::shared_ptr<Spill_Space>& spill) {
+    Index_Image index(spill);
     const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
                              ri.columns.front().column_number == patch.id_column->number;
     std::vector<std::uint8_t> hits(rows.Count(), 0);
@@ -540,7 +540,8 @@ private:
 // One table of the output: its definition, its indexes and where its rows come from.
 Table_Image Read_Table(const Database& db, const Catalog_Entry& entry, const Table_Definition& def,
                        const std::shared_ptr<const Id_Map>& id_map,
-                       const std::shared_ptr<std::vector<std::uint64_t>>& hashes) {
+                       const std::shared_ptr<std::vector<std::uint64_t>>& hashes,
+                       const std::shared_ptr<Spill_Space>& spill) {
     const std::string where = db.Name() + ": table '" + entry.name + "'";
     Table_Image out;
     out.name = entry.name;
@@ -551,7 +552,7 @@ Table_Image Read_Table(const Database& db, const Catalog_Entry& entry, const Tab
     const Row_Numbers rows(order.headers);
     std::vector<Row_Pointer>().swap(order.headers);
     for (const auto& ri : def.real_indexes)
-        out.indexes.push_back(Copy_Index(db, def, ri, patch, order, rows, where));
+        out.indexes.push_back(Copy_Index(db, def, ri, patch, order, rows, where, spill));
 
     out.source = std::make_shared<Table_Rows>(db, def, patch, where, hashes, rows.Count(), id_map);
     return out;
@@ -559,7 +560,8 @@ Table_Image Read_Table(const Database& db, const Catalog_Entry& entry, const Tab
 
 }  // namespace
 
-Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress) {
+Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress,
+                               const std::shared_ptr<Spill_Space>& spill) {
     Source_Image result;
     const std::vector<Catalog_Entry> tables = Tables_In_New_Order(db);
 
@@ -582,7 +584,7 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
     result.row_hashes.resize(tables.size());
     for (std::size_t t = 0; t < tables.size(); ++t) {
         result.row_hashes[t] = std::make_shared<std::vector<std::uint64_t>>();
-        image.tables.push_back(Read_Table(db, tables[t], *definitions[t], id_map, result.row_hashes[t]));
+        image.tables.push_back(Read_Table(db, tables[t], *definitions[t], id_map, result.row_hashes[t], spill));
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }
 
@@ -774,8 +776,10 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     auto db = Open_Source(paths, files);
     const std::uint32_t pages_before = db->File().Page_Count();
 
-    // Read: the source as the writer's input, its rows streamed.
-    Source_Image source_image = Read_Source_Image(*db, [&](double share) { progress(0.5 * share); });
+    // Read: the source as the writer's input, its rows streamed; index entries beyond the
+    // budget wait in a temporary beside the destination until the writer takes them.
+    auto spill = std::make_shared<Spill_Space>(paths.destination_path, options.index_memory, files);
+    Source_Image source_image = Read_Source_Image(*db, [&](double share) { progress(0.5 * share); }, spill);
     Database_Image& image = source_image.image;
     Apply_Destination(image, paths.destination, db->Header());
 
@@ -787,6 +791,7 @@ Compact_Result CompactDatabase(const std::string& source_connection,
         image, temporary, [&](double share) { progress(0.5 + 0.35 * share); }, false, files);
     const std::vector<Table_Summary> expected = Expected_Tables(source_image);
     image.tables.clear();
+    spill.reset();
     db.reset();
 
     // Check, then move into place without ever replacing a file that appeared meanwhile.

@@ -23,6 +23,9 @@ struct Compact_Options {
     std::function<void(double done)> progress;
     // Where the source is read and the output written; null: the host's files.
     const File_System* files = nullptr;
+    // Memory for index entries; beyond it they are sorted in a temporary file beside the
+    // destination, removed again before the compaction ends.
+    std::size_t index_memory = Spill_Space::Default_Budget;
 };
 
 struct Compact_Result {
@@ -54,8 +57,10 @@ struct Source_Image {
     // filled in when the writer streams the rows with their values.
     std::vector<std::shared_ptr<std::vector<std::uint64_t>>> row_hashes;
 };
+// `spill`, when given, bounds the memory the index entries take (see Entry_Sorter.h).
 Source_Image Read_Source_Image(const Database& source,
-                               const std::function<void(double done)>& progress = {});
+                               const std::function<void(double done)>& progress = {},
+                               const std::shared_ptr<Spill_Space>& spill = nullptr);
 
 struct Long_Value_Field;
 // What a stored row holds, as a hash: its bytes apart from the long-value definitions

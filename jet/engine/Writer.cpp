@@ -324,34 +324,47 @@ void Write_Rows(const Table_Image& table, const Table_Plan& plan, Page_Sink& sin
 
 // ---- Phase: a table's index pages ---------------------------------------------------------
 
-// Leaves hold their range of sorted entries; a node page holds an entry (the last key of
-// the subtree) per child, the last child going to the tail pointer when there are several.
-void Write_Index(const Index_Image& entries, const Index_Plan& index, const Table_Plan& plan, Page_Sink& sink) {
+// Leaves hold their range of sorted entries, written in one pass over them; a node page
+// holds an entry (the last key of the subtree) per child, the last child going to the
+// tail pointer when there are several.
+void Write_Index(const Table_Image& table, const Index_Image& entries, const Index_Plan& index,
+                 const Table_Plan& plan, Page_Sink& sink) {
     Index_Page_Content content;
-    auto add_entry = [&](std::size_t sorted, std::optional<std::uint32_t> child) {
-        const std::uint32_t e = index.order[sorted];
-        content.Add(entries.Key(e), plan.row_pointers[entries.Row(e)], child);
-    };
-    for (std::size_t l = 0; l < index.levels.size(); ++l) {
+    auto put = [&](std::size_t l, std::size_t k) {
         const auto& level = index.levels[l];
+        const std::uint32_t prev = k > 0 ? level[k - 1].page : 0;
+        const std::uint32_t next = k + 1 < level.size() ? level[k + 1].page : 0;
+        sink.Put(level[k].page, Index_Page(level[k].leaf, plan.tdef_page, prev, next, content));
+        content.Clear();
+        if (k + 1 < level.size()) content.prefix = level[k + 1].prefix;
+    };
+    const auto& leaves = index.levels.front();
+    std::size_t leaf = 0, seen = 0;
+    content.prefix = leaves.front().prefix;
+    entries.Each([&](std::span<const std::uint8_t> key, std::uint32_t row) {
+        if (leaf >= leaves.size() || row >= plan.row_pointers.size())
+            throw Error("Cannot write table '" + table.name + "': an index changed while it was being written.");
+        content.Add(key, plan.row_pointers[row], std::nullopt);
+        if (++seen == leaves[leaf].end) put(0, leaf++);
+    });
+    if (seen == 0 && leaf == 0) put(0, leaf++);  // an empty root leaf
+    if (seen != index.entries || leaf != leaves.size())
+        throw Error("Cannot write table '" + table.name + "': an index changed while it was being written.");
+    for (std::size_t l = 1; l < index.levels.size(); ++l) {
+        const auto& level = index.levels[l];
+        const auto& below = index.levels[l - 1];
+        content.prefix = level.front().prefix;
         for (std::size_t k = 0; k < level.size(); ++k) {
             const auto& pp = level[k];
-            content.Clear();
-            content.prefix = pp.prefix;
-            if (pp.leaf) {
-                for (std::size_t s = pp.begin; s < pp.end; ++s) add_entry(s, std::nullopt);
-            } else {
-                const auto& below = index.levels[l - 1];
-                std::size_t last = pp.end;
-                if (pp.end - pp.begin > 1) {
-                    last = pp.end - 1;
-                    content.tail = below[last].page;
-                }
-                for (std::size_t c = pp.begin; c < last; ++c) add_entry(below[c].last_entry, below[c].page);
+            std::size_t last = pp.end;
+            if (pp.end - pp.begin > 1) {
+                last = pp.end - 1;
+                content.tail = below[last].page;
             }
-            const std::uint32_t prev = k > 0 ? level[k - 1].page : 0;
-            const std::uint32_t next = k + 1 < level.size() ? level[k + 1].page : 0;
-            sink.Put(pp.page, Index_Page(pp.leaf, plan.tdef_page, prev, next, content));
+            for (std::size_t c = pp.begin; c < last; ++c)
+                content.Add(index.bounds.Key(below[c].last_leaf),
+                            plan.row_pointers[index.bounds.rows[below[c].last_leaf]], below[c].page);
+            put(l, k);
         }
     }
 }
@@ -390,7 +403,7 @@ std::vector<std::uint8_t> Patched_Definition(const Table_Image& table, const Tab
     for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
         const auto& index = plan.indexes[i];
         const std::size_t stats = f::Tdef_Index_Stats + f::Index_Stats_Size * i;
-        Put_U32(d, stats, static_cast<std::uint32_t>(index.order.size()));
+        Put_U32(d, stats, index.entries);
         Put_U32(d, stats + 4, index.distinct);
         Put_U32(d, stats + 8, 0);
         const std::size_t block = plan.fields.real_index_blocks[i];
@@ -478,19 +491,6 @@ void Write_Global_Map(const Layout_Plan& plan, Page_Sink& sink) {
 
 }  // namespace
 
-void Index_Image::Add(std::span<const std::uint8_t> key, std::uint32_t row) {
-    if (keys_.size() + key.size() > UINT32_MAX) throw Error("An index is too large for a Jet 4.0 file.");
-    keys_.insert(keys_.end(), key.begin(), key.end());
-    ends_.push_back(static_cast<std::uint32_t>(keys_.size()));
-    rows_.push_back(row);
-}
-
-void Index_Image::Clear() {
-    keys_.clear();
-    ends_.clear();
-    rows_.clear();
-}
-
 void Each_Row(const Table_Image& table, const Row_Visitor& visit, bool with_values) {
     if (table.source) {
         table.source->Each_Row(visit, with_values);
@@ -530,7 +530,7 @@ Write_Result Write_Database(const Database_Image& image, const std::filesystem::
         const Table_Plan& table_plan = plan.tables[t];
         Write_Rows(table, table_plan, sink);
         for (std::size_t i = 0; i < table_plan.indexes.size(); ++i)
-            Write_Index(table.indexes[i], table_plan.indexes[i], table_plan, sink);
+            Write_Index(table, table.indexes[i], table_plan.indexes[i], table_plan, sink);
         Report(progress, 0.1 + 0.6 * static_cast<double>(t + 1) / static_cast<double>(plan.tables.size()));
     }
     Write_Usage_Maps(plan, sink);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "jet/file/File_Io.h"
+#include "jet/index/Entry_Sorter.h"
 
 namespace kelbrook::jet {
 
@@ -36,24 +37,10 @@ struct Row_Image {
     std::vector<Long_Value_Image> long_values;
 };
 
-// The entries of one index: keys (encoded bytes, without the row pointer) kept end to end
-// in one buffer, so that millions of entries cost little more than their bytes.
-class Index_Image {
-public:
-    void Add(std::span<const std::uint8_t> key, std::uint32_t row);
-    std::size_t Size() const { return rows_.size(); }
-    std::span<const std::uint8_t> Key(std::size_t i) const {
-        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-        return std::span<const std::uint8_t>(keys_).subspan(begin, ends_[i] - begin);
-    }
-    std::uint32_t Row(std::size_t i) const { return rows_[i]; }  // index into the table's rows
-    void Clear();
-
-private:
-    std::vector<std::uint8_t> keys_;
-    std::vector<std::uint32_t> ends_;  // where each key ends in keys_
-    std::vector<std::uint32_t> rows_;
-};
+// The entries of one index (encoded keys without the row pointer, and the index of their
+// row in the table's rows), added in any order: the writer reads them sorted. Entries
+// held in memory beyond a Spill_Space's budget go to its file (see Entry_Sorter.h).
+using Index_Image = Entry_Sorter;
 
 using Row_Visitor = std::function<void(const Row_Image&)>;
 

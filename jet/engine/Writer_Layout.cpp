@@ -194,71 +194,62 @@ std::size_t Packed_Size(std::size_t sum, std::size_t count, std::size_t prefix) 
     return sum - (count > 0 ? (count - 1) * prefix : 0);
 }
 
-// The entries in key order, then row order; counts the distinct keys.
-void Sort_Entries(const Table_Image& table, const Table_Plan& table_plan, std::size_t number, Index_Plan& plan) {
-    const Index_Image& entries = table.indexes[number];
-    if (entries.Size() > UINT32_MAX) Fail_Table(table.name, "an index has too many entries.");
-    plan.order.resize(entries.Size());
-    std::iota(plan.order.begin(), plan.order.end(), std::uint32_t{0});
-    bool sorted = true;
-    for (std::size_t i = 0; i < entries.Size(); ++i) {
-        if (entries.Row(i) >= table_plan.row_count)
-            Fail_Table(table.name, "index " + std::to_string(number) + " names row " +
-                                       std::to_string(entries.Row(i)) + ", which does not exist.");
-        if (i > 0 && sorted) {
-            const int order = Compare_Bytes(entries.Key(i - 1), entries.Key(i));
-            sorted = order < 0 || (order == 0 && entries.Row(i - 1) < entries.Row(i));
-        }
-    }
-    // Entries taken from an existing index usually come in order already.
-    if (!sorted)
-        std::stable_sort(plan.order.begin(), plan.order.end(), [&](std::uint32_t a, std::uint32_t b) {
-            const int order = Compare_Bytes(entries.Key(a), entries.Key(b));
-            if (order != 0) return order < 0;
-            return entries.Row(a) < entries.Row(b);
-        });
-    for (std::size_t i = 0; i < plan.order.size(); ++i)
-        if (i == 0 || Compare_Bytes(entries.Key(plan.order[i]), entries.Key(plan.order[i - 1])) != 0)
-            ++plan.distinct;
-}
-
-// Leaf pages: as many sorted entries on each as fit with their shared prefix.
-std::vector<Index_Page_Plan> Plan_Leaves(const Table_Image& table, const Index_Image& entries,
-                                         const Index_Plan& plan) {
-    auto key_of = [&](std::size_t sorted_at) { return entries.Key(plan.order[sorted_at]); };
+// Leaf pages from one pass over the sorted entries: as many on each as fit with their
+// shared prefix. Counts the entries and the distinct keys, and keeps each leaf's last
+// entry for the levels above.
+std::vector<Index_Page_Plan> Plan_Leaves(const Table_Image& table, const Table_Plan& table_plan,
+                                         std::size_t number, Index_Plan& plan) {
     std::vector<Index_Page_Plan> leaves;
-    std::size_t i = 0;
-    while (i < plan.order.size()) {
-        Index_Page_Plan page;
-        page.begin = i;
-        std::size_t sum = 0;
-        std::size_t prefix = 0;
-        std::size_t j = i;
-        for (; j < plan.order.size(); ++j) {
-            const std::size_t size = key_of(j).size() + f::Index_Row_Pointer_Size;
-            if (size > f::Index_Max_Entry_Bytes)
-                Fail_Table(table.name, "an index key is too long for an index page.");
-            const std::size_t p = j == i ? 0 : Common_Prefix(key_of(i), key_of(j));
-            const std::size_t trial = Packed_Size(sum + size, j - i + 1, j == i ? 0 : p);
-            if (trial > f::Index_Max_Entry_Bytes) break;
-            sum += size;
-            prefix = p;
-        }
-        page.end = j;
-        page.prefix = j - i > 1 ? prefix : 0;
-        page.last_entry = j - 1;
+    Index_Page_Plan page;             // the leaf being filled, while `count` > 0
+    std::size_t count = 0, sum = 0;   // its entries and their bytes
+    std::vector<std::uint8_t> first;  // its first key
+    std::vector<std::uint8_t> last;   // the entry before this one
+    std::uint32_t last_row = 0;
+    std::size_t at = 0;               // sorted position of this entry
+    auto close = [&] {
+        page.end = at;
+        page.prefix = count > 1 ? page.prefix : 0;
+        page.last_entry = at - 1;
+        page.last_leaf = static_cast<std::uint32_t>(leaves.size());
+        plan.bounds.Add(last, last_row);
         leaves.push_back(page);
-        i = j;
-    }
+    };
+    table.indexes[number].Each([&](std::span<const std::uint8_t> key, std::uint32_t row) {
+        if (row >= table_plan.row_count)
+            Fail_Table(table.name, "index " + std::to_string(number) + " names row " + std::to_string(row) +
+                                       ", which does not exist.");
+        const std::size_t size = key.size() + f::Index_Row_Pointer_Size;
+        if (size > f::Index_Max_Entry_Bytes) Fail_Table(table.name, "an index key is too long for an index page.");
+        if (at == 0 || Compare_Bytes(last, key) != 0) ++plan.distinct;
+        const std::size_t p = count == 0 ? 0 : Common_Prefix(first, key);
+        if (count > 0 && Packed_Size(sum + size, count + 1, p) > f::Index_Max_Entry_Bytes) {
+            close();
+            count = 0;
+        }
+        if (count == 0) {
+            page = Index_Page_Plan{};
+            page.begin = at;
+            first.assign(key.begin(), key.end());
+            sum = 0;
+        }
+        sum += size;
+        page.prefix = count == 0 ? 0 : p;
+        ++count;
+        last.assign(key.begin(), key.end());
+        last_row = row;
+        ++at;
+    });
+    if (at > UINT32_MAX) Fail_Table(table.name, "an index has too many entries.");
+    plan.entries = static_cast<std::uint32_t>(at);
+    if (count > 0) close();
     if (leaves.empty()) leaves.push_back(Index_Page_Plan{});  // an empty root leaf
     return leaves;
 }
 
 // One level of node pages over the level `below`, each child named by its subtree's
 // last entry.
-std::vector<Index_Page_Plan> Plan_Node_Level(const Table_Image& table, const Index_Image& entries,
-                                             const Index_Plan& plan, const std::vector<Index_Page_Plan>& below) {
-    auto key_of = [&](std::size_t sorted_at) { return entries.Key(plan.order[sorted_at]); };
+std::vector<Index_Page_Plan> Plan_Node_Level(const Table_Image& table, const Index_Plan& plan,
+                                             const std::vector<Index_Page_Plan>& below) {
     std::vector<Index_Page_Plan> level;
     std::size_t c = 0;
     while (c < below.size()) {
@@ -268,11 +259,11 @@ std::vector<Index_Page_Plan> Plan_Node_Level(const Table_Image& table, const Ind
         std::size_t sum = 0;
         std::size_t j = c;
         for (; j < below.size(); ++j) {
-            const auto& k = key_of(below[j].last_entry);
+            const auto& k = plan.bounds.Key(below[j].last_leaf);
             const std::size_t size = k.size() + f::Index_Row_Pointer_Size + f::Index_Child_Pointer_Size;
             if (size > f::Index_Max_Entry_Bytes)
                 Fail_Table(table.name, "an index key is too long for an index page.");
-            const std::size_t p = j == c ? 0 : Common_Prefix(key_of(below[c].last_entry), k);
+            const std::size_t p = j == c ? 0 : Common_Prefix(plan.bounds.Key(below[c].last_leaf), k);
             if (Packed_Size(sum + size, j - c + 1, p) > f::Index_Max_Entry_Bytes) break;
             sum += size;
         }
@@ -281,10 +272,11 @@ std::vector<Index_Page_Plan> Plan_Node_Level(const Table_Image& table, const Ind
         const std::size_t end = j < below.size() ? j + 1 : j;
         page.end = end;
         const std::size_t entry_count = end - c > 1 ? end - c - 1 : 1;
-        page.prefix = entry_count > 1 ? Common_Prefix(key_of(below[c].last_entry),
-                                                      key_of(below[c + entry_count - 1].last_entry))
+        page.prefix = entry_count > 1 ? Common_Prefix(plan.bounds.Key(below[c].last_leaf),
+                                                      plan.bounds.Key(below[c + entry_count - 1].last_leaf))
                                       : 0;
         page.last_entry = below[end - 1].last_entry;
+        page.last_leaf = below[end - 1].last_leaf;
         level.push_back(page);
         c = end;
     }
@@ -293,11 +285,9 @@ std::vector<Index_Page_Plan> Plan_Node_Level(const Table_Image& table, const Ind
 
 // The index's pages, level by level, until a single root page remains.
 void Plan_Index(const Table_Image& table, const Table_Plan& table_plan, std::size_t number, Index_Plan& plan) {
-    Sort_Entries(table, table_plan, number, plan);
-    const Index_Image& entries = table.indexes[number];
-    plan.levels.push_back(Plan_Leaves(table, entries, plan));
+    plan.levels.push_back(Plan_Leaves(table, table_plan, number, plan));
     while (plan.levels.back().size() > 1)
-        plan.levels.push_back(Plan_Node_Level(table, entries, plan, plan.levels.back()));
+        plan.levels.push_back(Plan_Node_Level(table, plan, plan.levels.back()));
     for (const auto& level : plan.levels) plan.page_count += static_cast<std::uint32_t>(level.size());
 }
 

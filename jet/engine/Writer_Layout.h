@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -99,12 +100,31 @@ struct Index_Page_Plan {
     // (the last child goes to the tail pointer when the page has more than one child).
     std::size_t begin = 0, end = 0;
     std::size_t last_entry = 0;    // the last sorted entry in this page's subtree
+    std::uint32_t last_leaf = 0;   // the leaf that entry is on
     std::size_t prefix = 0;
     std::uint32_t page = 0;        // absolute
 };
 
+// The last entry of each leaf page, in leaf order: node pages name their children by it,
+// so the writer needs no other entry twice.
+struct Leaf_Bounds {
+    std::vector<std::uint8_t> keys;   // end to end
+    std::vector<std::uint32_t> ends;  // where each key ends in keys
+    std::vector<std::uint32_t> rows;
+    void Add(std::span<const std::uint8_t> key, std::uint32_t row) {
+        keys.insert(keys.end(), key.begin(), key.end());
+        ends.push_back(static_cast<std::uint32_t>(keys.size()));
+        rows.push_back(row);
+    }
+    std::span<const std::uint8_t> Key(std::size_t leaf) const {
+        const std::size_t begin = leaf == 0 ? 0 : ends[leaf - 1];
+        return std::span<const std::uint8_t>(keys).subspan(begin, ends[leaf] - begin);
+    }
+};
+
 struct Index_Plan {
-    std::vector<std::uint32_t> order;  // sorted entry indexes
+    std::uint32_t entries = 0;         // entries in the index
+    Leaf_Bounds bounds;
     std::vector<std::vector<Index_Page_Plan>> levels;  // [0] leaves ... back() = root
     std::uint32_t first_page = 0;
     std::uint32_t page_count = 0;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -214,14 +215,23 @@ void Expect_Rows_And_Entries_In_Order(const Database_Image& image, const Layout_
         }
         for (std::size_t i = 0; i < table.indexes.size(); ++i) {
             const Index_Image& entries = image.tables[t].indexes[i];
-            const auto& order = table.indexes[i].order;
-            ASSERT_EQ(order.size(), entries.Size());
-            for (std::size_t k = 1; k < order.size(); ++k) {
-                const auto a = entries.Key(order[k - 1]), b = entries.Key(order[k]);
-                const bool less = std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-                const bool same = std::equal(a.begin(), a.end(), b.begin(), b.end());
-                EXPECT_TRUE(less || (same && entries.Row(order[k - 1]) < entries.Row(order[k])));
-            }
+            ASSERT_EQ(table.indexes[i].entries, entries.Size());
+            std::vector<std::uint8_t> previous;
+            std::uint32_t previous_row = 0;
+            std::size_t k = 0;
+            entries.Each([&](std::span<const std::uint8_t> key, std::uint32_t row) {
+                if (k++ > 0) {
+                    const bool less = std::lexicographical_compare(previous.begin(), previous.end(), key.begin(), key.end());
+                    const bool same = std::equal(previous.begin(), previous.end(), key.begin(), key.end());
+                    EXPECT_TRUE(less || (same && previous_row < row));
+                }
+                previous.assign(key.begin(), key.end());
+                previous_row = row;
+            });
+            // Each leaf's last entry is the one the levels above name it by.
+            const auto& leaves = table.indexes[i].levels.front();
+            ASSERT_EQ(table.indexes[i].bounds.rows.size(), entries.Size() == 0 ? 0u : leaves.size());
+            for (std::size_t l = 0; l + 1 < leaves.size(); ++l) EXPECT_EQ(leaves[l].end, leaves[l + 1].begin);
             EXPECT_EQ(table.indexes[i].levels.back().size(), 1u) << "one root";
         }
     }
