@@ -76,7 +76,7 @@ std::vector<std::uint32_t> Difference(const std::vector<std::uint32_t>& a, const
 class Checker {
 public:
     Checker(const Database& db, const Check_Options& options)
-        : db_(db), file_(db.File()), options_(options), in_use_(file_.Page_Count(), false) {}
+        : db_(db), file_(db.File()), file_name_(file_.Name()), options_(options), in_use_(file_.Page_Count(), false) {}
 
     std::vector<std::string> Run() {
         Use(0);
@@ -160,35 +160,39 @@ private:
         std::vector<std::int64_t> largest_auto;  // per autonumber column: its largest value
     };
 
-    // The columns the indexes and the autonumber counter need, decoded without the rest.
+    // The columns the indexes and the autonumber counter need. Where the check decodes
+    // every value anyway, keys are built from those; else only these columns are decoded.
     struct Key_Plan {
-        Table_Definition keyed;  // the table with only those columns
+        Table_Definition keyed;  // the table, or only those columns of it
         std::vector<Index_Key_Encoder> encoders;  // per real index, on `keyed`
         std::vector<std::size_t> auto_columns;    // autonumber columns, positions in `keyed`
         bool needed = false;
     };
 
+    static bool Is_Autonumber(const Column& c) {
+        return c.type == format::Type_Int32 && (c.flags & format::Column_Flag_Auto_Long) != 0;
+    }
+
     Key_Plan Plan_Keys(const Table_Definition& t, const std::string& name) {
         Key_Plan plan;
         plan.keyed = t;
-        plan.keyed.columns.clear();
-        for (const auto& c : t.columns) {
-            bool wanted = c.type == format::Type_Int32 && (c.flags & format::Column_Flag_Auto_Long) != 0;
-            for (const auto& ix : t.real_indexes)
-                for (const auto& ic : ix.columns) wanted = wanted || ic.column_number == c.number;
-            if (wanted) plan.keyed.columns.push_back(c);
-        }
-        for (std::size_t i = 0; i < plan.keyed.columns.size(); ++i)
-            if (plan.keyed.columns[i].type == format::Type_Int32 &&
-                (plan.keyed.columns[i].flags & format::Column_Flag_Auto_Long) != 0)
-                plan.auto_columns.push_back(i);
-        for (const auto& ix : t.real_indexes) {
-            plan.encoders.emplace_back(plan.keyed, ix, db_.Header());
-            if (!plan.encoders.back().Encodable()) {
-                if (unverified_++ == 0) first_unverified_ = Index_Name(t, ix, name) + ": " + plan.encoders.back().Obstacle();
+        if (!options_.decode_values) {
+            plan.keyed.columns.clear();
+            for (const auto& c : t.columns) {
+                bool wanted = Is_Autonumber(c);
+                for (const auto& ix : t.real_indexes)
+                    for (const auto& ic : ix.columns) wanted = wanted || ic.column_number == c.number;
+                if (wanted) plan.keyed.columns.push_back(c);
             }
         }
-        plan.needed = !plan.keyed.columns.empty();
+        for (std::size_t i = 0; i < plan.keyed.columns.size(); ++i)
+            if (Is_Autonumber(plan.keyed.columns[i])) plan.auto_columns.push_back(i);
+        for (const auto& ix : t.real_indexes) {
+            plan.encoders.emplace_back(plan.keyed, ix, db_.Header());
+            if (!plan.encoders.back().Encodable() && unverified_++ == 0)
+                first_unverified_ = Index_Name(t, ix, name) + ": " + plan.encoders.back().Obstacle();
+        }
+        plan.needed = !plan.encoders.empty() || !plan.auto_columns.empty();
         return plan;
     }
 
@@ -199,8 +203,8 @@ private:
     }
 
     // Notes what one live row gives the index and counter checks.
-    void Take_Keys(const Key_Plan& plan, const Live_Row& row, Rows_Seen& seen, std::vector<std::uint8_t>& key) {
-        const std::vector<Value> values = db_.Decode(plan.keyed, row);
+    void Take_Keys(const Key_Plan& plan, const std::vector<Value>& values, const Live_Row& row, Rows_Seen& seen,
+                   std::vector<std::uint8_t>& key) {
         const std::uint64_t packed = static_cast<std::uint64_t>(Pack(row.header)) << 32;
         for (std::size_t k = 0; k < plan.encoders.size(); ++k) {
             const Index_Key_Encoder& encoder = plan.encoders[k];
@@ -217,15 +221,21 @@ private:
         seen.keyed.resize(t.real_indexes.size());
         seen.largest_auto.assign(plan.auto_columns.size(), 0);
         std::vector<std::uint8_t> key;
+        std::vector<Value> values;
+        std::string where;
         db_.Rows(t, [&](const Live_Row& row) {
             ++seen.count;
             seen.live.push_back(Pack(row.header));
-            if (options_.decode_values) db_.Decode(t, row);
+            if (options_.decode_values || plan.needed) {
+                where.assign(file_name_).append(": page ").append(std::to_string(row.header.page));
+                where.append(", row ").append(std::to_string(row.header.row));
+                values = Decode_Row(plan.keyed, row, where);
+            }
             if (options_.on_row) options_.on_row(t, row);
             if (options_.progress && ++rows_read_ % 4096 == 0)
                 options_.progress(std::min(0.99, static_cast<double>(rows_read_) /
                                                      static_cast<double>(std::max<std::uint64_t>(rows_expected_, 1))));
-            if (plan.needed) Take_Keys(plan, row, seen, key);
+            if (plan.needed) Take_Keys(plan, values, row, seen, key);
             for (const auto& lv : row.long_values)
                 if (!lv.pages.empty()) {
                     auto& pages = seen.lval_pages[lv.column_number];
@@ -450,6 +460,7 @@ private:
 
     const Database& db_;
     const Page_File& file_;
+    const std::string file_name_;  // for the rows' places in errors, made once
     Check_Options options_;
     std::vector<bool> in_use_;
     std::vector<std::string> problems_;
