@@ -59,7 +59,8 @@ const Command_Registration count_command(
 
 const Command_Registration check_command(
     "check", "[--strict] [--password PW] FILE",
-    "structural verification; exit status 1 with one line a problem on stdout", [](CLI::App& cmd) {
+    "structural verification, index keys, row counts and counters; exit status 1 with one line a problem on stdout",
+    [](CLI::App& cmd) {
         auto strict = std::make_shared<bool>(false);
         cmd.add_flag("--strict", *strict,
                      "also require what our own writer guarantees: exact global page map and row counts");
