@@ -35,6 +35,9 @@ int Compact(const std::string& source_connection, const std::string& destination
               << r.pages_before << " pages) into "
               << jet::Parse_Connection_String(destination_connection).data_source.value_or("") << " ("
               << r.pages_after << " pages)\n";
+    // Repairs go to stderr, one a line; the copy is sound all the same.
+    for (const auto& note : r.repairs)
+        std::cerr << "jetdb: " << (note.recorded ? "recorded in MSysCompactError: " : "repaired: ") << jet::Describe(note) << "\n";
     return 0;
 }
 

@@ -30,6 +30,7 @@
 
 #include "jet/util/Bytes.h"
 #include "jet/engine/Check.h"
+#include "jet/engine/Compact_Error_Table.h"
 #include "jet/engine/Connection_String.h"
 #include "jet/engine/Database.h"
 #include "jet/util/Error.h"
@@ -38,7 +39,9 @@
 #include "jet/file/Format.h"
 #include "jet/index/Index.h"
 #include "jet/index/Key_Encoding.h"
+#include "jet/engine/Repair.h"
 #include "jet/engine/Writer.h"
+#include "jet/row/Salvage_Rows.h"
 
 namespace kelbrook::jet {
 
@@ -344,23 +347,46 @@ struct Row_Order {
     }
 };
 
-Row_Order Read_Row_Order(const Database& db, const Table_Definition& def, const Id_Patch& patch,
-                         const std::string& where) {
+// How rows are read: with the source's own reader, or (salvage) passing over what cannot
+// be read, with long values always read so that each pass sees the same sizes.
+struct Row_Reader {
+    const Database& db;
+    std::shared_ptr<Long_Value_Claims> salvage;  // set: salvage
+
+    void Rows(const Table_Definition& def, const std::function<void(const Live_Row&)>& visit, bool long_values,
+              const std::function<void(const Row_Loss&)>& lost = [](const Row_Loss&) {}) const {
+        if (!salvage) return db.Rows(def, visit, long_values);
+        Salvage_Rows(db.File(), def, visit, true, salvage.get(), lost);
+    }
+};
+
+// The first pass also hands every row, as it will be stored, to the table's repairs and
+// notes each loss (salvage).
+Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, const Id_Patch& patch,
+                         const std::string& table, const std::string& where, Table_Repair& repair,
+                         std::vector<Repair_Note>& notes) {
+    if (!reader.salvage)
+        if (const std::uint32_t page = Mistyped_Data_Page(reader.db.File(), def))
+            throw Error(where + ": page " + std::to_string(page) + " of its data pages is not a data page.");
     Row_Order order;
-    std::vector<std::uint8_t> bytes;
-    db.Rows(
+    Live_Row patched;
+    reader.Rows(
         def,
         [&](const Live_Row& live) {
             const auto r = static_cast<std::uint32_t>(order.headers.size());
             if (!order.headers.empty() && !(order.headers.back() < live.header))
                 throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
             order.headers.push_back(live.header);
-            if (!patch.id_column) return;
-            bytes = live.bytes;
-            const auto id = patch.Apply(def, bytes, Row_Where(where, live));
-            if (id && bytes != live.bytes) order.new_ids.emplace_back(r, *id);
+            if (!patch.id_column) return repair.Add_Row(live);
+            patched = live;
+            const auto id = patch.Apply(def, patched.bytes, Row_Where(where, live));
+            if (id && patched.bytes != live.bytes) order.new_ids.emplace_back(r, *id);
+            repair.Add_Row(patched);
         },
-        false);
+        repair.Needs_Long_Values(),
+        [&](const Row_Loss& loss) {
+            notes.push_back(Repair_Note{loss.lost, Repair_Code::Damaged_Data, table, loss.what, loss.row});
+        });
     return order;
 }
 
@@ -401,51 +427,31 @@ private:
     std::vector<Page_Rows> pages_;
 };
 
-// One index of the output: the source's own keys, with new row numbers; a key on a
-// renumbered id column gets the new id.
-Index_Image Copy_Index(const Database& db, const Table_Definition& def, const Real_Index& ri,
-                       const Id_Patch& patch, const Row_Order& order, const Row_Numbers& rows,
-                       const std::string& where, const std::shared_ptr<Spill_Space>& spill) {
-    Index_Image index(spill);
+// One index of the output: the source's own keys, with new row numbers (a key on a
+// renumbered id column gets the new id), or the keys the rows' values give where the
+// source's are not sound.
+Index_Image Copy_Index(Table_Repair& repair, std::size_t i, const Real_Index& ri, const Id_Patch& patch,
+                       const Row_Order& order, const Row_Numbers& rows, const Table_Repair::Reread& reread,
+                       const std::shared_ptr<Spill_Space>& spill) {
     const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
                              ri.columns.front().column_number == patch.id_column->number;
-    std::vector<std::uint8_t> hits(rows.Count(), 0);
-    std::vector<std::uint8_t> key;
-    if (ri.root != 0)
-        Walk_Index(db.File(), def, ri, [&](const Index_Entry& e) {
-            const auto r = rows.Of(e.row);
-            if (!r) return;  // a stale entry: its row is gone
-            if (hits[*r] > 0)
-                throw Error(where + ": index " + std::to_string(ri.number) +
-                            " lists a row more than once; the database needs repair.");
-            hits[*r] = 1;
-            if (keyed_on_id && e.key.size() >= 5 &&
-                (e.key[0] == f::Key_Flag_Ascending || e.key[0] == f::Key_Flag_Descending)) {
-                if (const auto id = order.New_Id(*r)) {
-                    key = e.key;
-                    Encode_Int32_Key(key.data(), *id, e.key[0] == f::Key_Flag_Ascending);
-                    index.Add(key, *r);
-                    return;
-                }
-            }
-            index.Add(e.key, *r);
-        });
-    if (!ri.Ignore_Nulls())
-        for (std::size_t r = 0; r < hits.size(); ++r)
-            if (hits[r] == 0)
-                throw Error(where + ": index " + std::to_string(ri.number) +
-                            " misses a row; the database needs repair.");
-    return index;
+    Table_Repair::Source_Key new_id;
+    if (keyed_on_id)
+        new_id = [&order](std::vector<std::uint8_t>& key, std::uint32_t r) {
+            if (key.size() < 5 || (key[0] != f::Key_Flag_Ascending && key[0] != f::Key_Flag_Descending)) return;
+            if (const auto id = order.New_Id(r)) Encode_Int32_Key(key.data(), *id, key[0] == f::Key_Flag_Ascending);
+        };
+    return repair.Index_Entries(i, [&rows](Row_Pointer p) { return rows.Of(p); }, new_id, reread, spill);
 }
 
 // A table's rows, read again from the source whenever the writer asks for them; with
 // their values, each row's hash is kept for comparing with the output.
 class Table_Rows final : public Row_Source {
 public:
-    Table_Rows(const Database& db, const Table_Definition& def, Id_Patch patch, std::string where,
+    Table_Rows(const Row_Reader& reader, const Table_Definition& def, Id_Patch patch, std::string where,
                std::shared_ptr<std::vector<std::uint64_t>> hashes, std::size_t expected,
                std::shared_ptr<const Id_Map> id_map)
-        : db_(db), def_(def), patch_(patch), where_(std::move(where)), hashes_(std::move(hashes)),
+        : reader_(reader), def_(def), patch_(patch), where_(std::move(where)), hashes_(std::move(hashes)),
           expected_(expected), id_map_(std::move(id_map)) {}
 
     void Each_Row(const Row_Visitor& visit, bool with_values) override {
@@ -484,7 +490,7 @@ private:
 
     void Read_Here(const Row_Visitor& visit, bool with_values) {
         Row_Image row;
-        db_.Rows(
+        reader_.Rows(
             def_,
             [&](const Live_Row& live) {
                 Fill(row, live, with_values);
@@ -502,11 +508,14 @@ private:
             reader = std::thread([&] {
                 std::exception_ptr failure;
                 try {
-                    db_.Rows(def_, [&](const Live_Row& live) {
-                        Row_Image& row = pipe.Slot();
-                        Fill(row, live, true);
-                        pipe.Commit();
-                    });
+                    reader_.Rows(
+                        def_,
+                        [&](const Live_Row& live) {
+                            Row_Image& row = pipe.Slot();
+                            Fill(row, live, true);
+                            pipe.Commit();
+                        },
+                        true);
                 } catch (const Row_Pipe::Closed&) {
                 } catch (...) {
                     failure = std::current_exception();
@@ -527,7 +536,7 @@ private:
         return true;
     }
 
-    const Database& db_;
+    const Row_Reader reader_;
     const Table_Definition& def_;
     const Id_Patch patch_;
     const std::string where_;
@@ -538,31 +547,65 @@ private:
 };
 
 // One table of the output: its definition, its indexes and where its rows come from.
-Table_Image Read_Table(const Database& db, const Catalog_Entry& entry, const Table_Definition& def,
+Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, const Table_Definition& def,
                        const std::shared_ptr<const Id_Map>& id_map,
                        const std::shared_ptr<std::vector<std::uint64_t>>& hashes,
-                       const std::shared_ptr<Spill_Space>& spill) {
+                       const std::shared_ptr<Spill_Space>& spill, std::vector<Repair_Note>& notes,
+                       std::size_t& row_count) {
+    const Database& db = reader.db;
     const std::string where = db.Name() + ": table '" + entry.name + "'";
     Table_Image out;
     out.name = entry.name;
     out.definition = Renumbered_Definition(def, *id_map);
     const Id_Patch patch = Id_Patch_For(def, out.name, *id_map);
 
-    Row_Order order = Read_Row_Order(db, def, patch, where);
+    Table_Repair repair(db, def, entry.name, entry.Is_System());
+    Row_Order order = Read_Row_Order(reader, def, patch, entry.name, where, repair, notes);
     const Row_Numbers rows(order.headers);
     std::vector<Row_Pointer>().swap(order.headers);
-    for (const auto& ri : def.real_indexes)
-        out.indexes.push_back(Copy_Index(db, def, ri, patch, order, rows, where, spill));
+    // An index that must be rebuilt reads the rows once more, as the first pass had them.
+    const Table_Repair::Reread reread = [&](const std::function<void(const Live_Row&)>& visit) {
+        Live_Row patched;
+        reader.Rows(
+            def,
+            [&](const Live_Row& live) {
+                if (!patch.id_column) return visit(live);
+                patched = live;
+                patch.Apply(def, patched.bytes, Row_Where(where, live));
+                visit(patched);
+            },
+            repair.Needs_Long_Values());
+    };
+    for (std::size_t i = 0; i < def.real_indexes.size(); ++i)
+        out.indexes.push_back(Copy_Index(repair, i, def.real_indexes[i], patch, order, rows, reread, spill));
+    repair.Finish_Definition(out.definition);
+    notes.insert(notes.end(), repair.Notes().begin(), repair.Notes().end());
+    row_count = rows.Count();
 
-    out.source = std::make_shared<Table_Rows>(db, def, patch, where, hashes, rows.Count(), id_map);
+    out.source = std::make_shared<Table_Rows>(reader, def, patch, where, hashes, rows.Count(), id_map);
     return out;
+}
+
+// The losses among the repairs, as the rows of MSysCompactError; where that table cannot
+// be made, a note says so.
+void Record_Losses(Source_Image& result, const Table_Definition& catalog, std::size_t catalog_rows,
+                   const Database_Header& header) {
+    std::vector<Repair_Note> losses;
+    for (const auto& note : result.repairs)
+        if (note.recorded) losses.push_back(note);
+    std::string why_not;
+    if (!Add_Compact_Error_Table(result, catalog, catalog_rows, header, losses, why_not) && !why_not.empty())
+        result.repairs.push_back(Repair_Note{false, Repair_Code::Damaged_Data, Compact_Error_Table_Name,
+                                             "the losses above are not recorded in the copy: " + why_not,
+                                             std::nullopt});
 }
 
 }  // namespace
 
 Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress,
-                               const std::shared_ptr<Spill_Space>& spill) {
+                               const std::shared_ptr<Spill_Space>& spill, bool salvage) {
     Source_Image result;
+    const Row_Reader reader{db, salvage ? std::make_shared<Long_Value_Claims>() : nullptr};
     const std::vector<Catalog_Entry> tables = Tables_In_New_Order(db);
 
     // Definitions are laid out first, in table order; a table's id is its definition page.
@@ -582,14 +625,19 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
     image.database_key = db.Header().database_key;
     image.tables.reserve(tables.size());
     result.row_hashes.resize(tables.size());
+    std::size_t catalog_rows = 0;
     for (std::size_t t = 0; t < tables.size(); ++t) {
         result.row_hashes[t] = std::make_shared<std::vector<std::uint64_t>>();
-        image.tables.push_back(Read_Table(db, tables[t], *definitions[t], id_map, result.row_hashes[t], spill));
+        std::size_t rows = 0;
+        image.tables.push_back(Read_Table(reader, tables[t], *definitions[t], id_map, result.row_hashes[t], spill,
+                                          result.repairs, rows));
+        if (t == 0) catalog_rows = rows;
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }
 
     result.old_pages.reserve(tables.size());
     for (const auto& t : tables) result.old_pages.push_back(t.Page());
+    Record_Losses(result, *definitions.front(), catalog_rows, db.Header());
     return result;
 }
 
@@ -760,26 +808,21 @@ struct Remove_Unless_Kept {
     }
 };
 
-}  // namespace
-
-Compact_Result CompactDatabase(const std::string& source_connection,
-                               const std::string& destination_connection,
-                               const Compact_Options& options) {
+// One compaction of the source into the destination; with `salvage`, passing over what
+// cannot be read (Read_Source_Image).
+Compact_Result Compact_Once(const Compact_Paths& paths, const Compact_Options& options, const File_System& files,
+                            bool salvage) {
     auto progress = [&](double share) {
         if (options.progress) options.progress(share);
     };
-    const Compact_Paths paths = Locate_Files(source_connection, destination_connection, options);
-    // The source is ours alone until the compacted copy is in place, as Jet's exclusive
-    // open keeps it; a hold this process already has (the rotation's) is shared.
-    const Exclusive_Use hold(paths.source_path, paths.source.data_source);
-    const File_System& files = options.files ? *options.files : Host_Files();
     auto db = Open_Source(paths, files);
     const std::uint32_t pages_before = db->File().Page_Count();
 
     // Read: the source as the writer's input, its rows streamed; index entries beyond the
     // budget wait in a temporary beside the destination until the writer takes them.
     auto spill = std::make_shared<Spill_Space>(paths.destination_path, options.index_memory, files);
-    Source_Image source_image = Read_Source_Image(*db, [&](double share) { progress(0.5 * share); }, spill);
+    Source_Image source_image =
+        Read_Source_Image(*db, [&](double share) { progress(0.5 * share); }, spill, salvage);
     Database_Image& image = source_image.image;
     Apply_Destination(image, paths.destination, db->Header());
 
@@ -806,7 +849,27 @@ Compact_Result CompactDatabase(const std::string& source_connection,
     }
     cleanup.keep = true;
     progress(1.0);
-    return Compact_Result{pages_before, written.pages};
+    return Compact_Result{pages_before, written.pages, std::move(source_image.repairs)};
+}
+
+}  // namespace
+
+Compact_Result CompactDatabase(const std::string& source_connection,
+                               const std::string& destination_connection,
+                               const Compact_Options& options) {
+    const Compact_Paths paths = Locate_Files(source_connection, destination_connection, options);
+    // The source is ours alone until the compacted copy is in place, as Jet's exclusive
+    // open keeps it; a hold this process already has (the rotation's) is shared.
+    const Exclusive_Use hold(paths.source_path, paths.source.data_source);
+    const File_System& files = options.files ? *options.files : Host_Files();
+    try {
+        return Compact_Once(paths, options, files, false);
+    } catch (const Error& e) {
+        if (e.kind() != Error_Kind::Corrupt) throw;
+    }
+    // Damage a plain copy stops at: once more, passing over what cannot be read. Where
+    // that fails too, its failure is the one to report.
+    return Compact_Once(paths, options, files, true);
 }
 
 }  // namespace kelbrook::jet

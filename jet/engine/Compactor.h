@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "jet/engine/Repair.h"
 #include "jet/engine/Writer.h"
 #include "jet/file/File_Io.h"
 
@@ -31,6 +32,9 @@ struct Compact_Options {
 struct Compact_Result {
     std::uint32_t pages_before = 0;
     std::uint32_t pages_after = 0;
+    // What was repaired on the way (Repair.h); the losses among them are also in the
+    // output's MSysCompactError table.
+    std::vector<Repair_Note> repairs;
 };
 
 // Throws Error (or Password_Error) with the text users of the platform's engine know;
@@ -47,8 +51,11 @@ class Database;
 // resolved, long values kept out of the row taken out, table ids renumbered for the new
 // definition pages (catalogue, permission and navigation-pane id columns, foreign keys,
 // the index keys on those columns), every real index's entries from the source's own
-// keys. Header, password and database key are the source's. Throws Error when an index
-// misses a live row or lists one twice (a damaged source).
+// keys where they are sound, else from the rows' values (Repair.h); autonumber counters
+// set from the rows. Header, password and database key are the source's. Throws Error
+// when an index is not sound and cannot be rebuilt. With `salvage`, rows that cannot be
+// read are passed over and broken long values cut short (Salvage_Rows.h), each loss a
+// repair note, and a table MSysCompactError lists them; without it, such damage throws.
 struct Source_Image {
     Database_Image image;
     std::vector<std::uint32_t> old_pages;         // per table: its definition page in the source
@@ -56,11 +63,12 @@ struct Source_Image {
     // Per table, per row: Stored_Row_Hash of what the output must hold (ids renumbered),
     // filled in when the writer streams the rows with their values.
     std::vector<std::shared_ptr<std::vector<std::uint64_t>>> row_hashes;
+    std::vector<Repair_Note> repairs;
 };
 // `spill`, when given, bounds the memory the index entries take (see Entry_Sorter.h).
 Source_Image Read_Source_Image(const Database& source,
                                const std::function<void(double done)>& progress = {},
-                               const std::shared_ptr<Spill_Space>& spill = nullptr);
+                               const std::shared_ptr<Spill_Space>& spill = nullptr, bool salvage = false);
 
 struct Long_Value_Field;
 // What a stored row holds, as a hash: its bytes apart from the long-value definitions

@@ -1,0 +1,105 @@
+// What compaction repairs on its way, as the platform's engine does: every real index is
+// checked against the rows (each live row listed once, nothing else listed, entries in
+// order, leaves linked in order, every key the one the row's values give) and rebuilt
+// from the values where it is not sound; row counts are recounted; each autonumber
+// counter becomes the column's largest value (the next row gets that plus one). A sound
+// index keeps the source's own keys. Each repair is a Repair_Note; the ones that lose
+// something of the source also go into the output's MSysCompactError table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "jet/engine/Database.h"
+#include "jet/engine/Writer.h"
+#include "jet/index/Key_Encoding.h"
+
+namespace kelbrook::jet {
+
+// What was repaired. The codes of notes that go into MSysCompactError.ErrorCode are the
+// platform's error numbers for the same conditions; the others are never stored.
+enum class Repair_Code : std::int32_t {
+    Row_Count = 1,            // a stored row count was wrong (nothing lost)
+    Autonumber = 2,           // an autonumber counter lay below the column's values
+    Index_Rebuilt = 3,        // an index was out of step with its rows and was rebuilt
+    Duplicate_Key = 3022,     // a unique index's rows no longer differ: it is kept non-unique
+    Damaged_Data = 3049,      // a row, a page or a long value could not be read
+};
+
+struct Repair_Note {
+    bool recorded = false;    // listed in MSysCompactError: something of the source lost, or a unique index given up
+    Repair_Code code = Repair_Code::Index_Rebuilt;
+    std::string table;
+    std::string description;  // what was wrong and what was done, for people
+    std::optional<Row_Pointer> row;  // the source row concerned
+};
+
+// "table 'Orders': ..." for messages.
+std::string Describe(const Repair_Note& note);
+
+// One table's repairs, fed with every live row the compactor copies, in order. Memory:
+// 4 bytes per row and index (a hash of the key the row's values give) and 8 per row;
+// an index is rebuilt from the rows read once more, its entries going to the spill.
+class Table_Repair {
+public:
+    // Access leaves its own tables' row counts stale: `system` tables' are recounted
+    // without a note.
+    Table_Repair(const Database& db, const Table_Definition& def, std::string name, bool system = false);
+
+    // True when the key of some index needs a memo/OLE value read in full.
+    bool Needs_Long_Values() const { return needs_long_values_; }
+    // The next row (its number is the count so far), as it will be stored (`live.bytes`
+    // with any ids renumbered). Throws Error when the row's values cannot be decoded.
+    void Add_Row(const Live_Row& live);
+
+    // How index entries name rows: the row number of a source row pointer, if live.
+    using Row_Of = std::function<std::optional<std::uint32_t>(Row_Pointer)>;
+    // Maps an entry's source key to the key to store (renumbered ids); may be empty.
+    using Source_Key = std::function<void(std::vector<std::uint8_t>& key, std::uint32_t row)>;
+    // Every row again, in the same order and form as Add_Row had them.
+    using Reread = std::function<void(const std::function<void(const Live_Row&)>& visit)>;
+    // The entries for real index `i`: the source's own, or rebuilt from the rows' values
+    // when the source's are not sound. Throws Error when they are not sound and cannot be
+    // rebuilt (text in a sort order this engine does not encode). The entries go to
+    // `spill` beyond its budget.
+    Index_Image Index_Entries(std::size_t i, const Row_Of& row_of, const Source_Key& source_key, const Reread& reread,
+                              const std::shared_ptr<Spill_Space>& spill);
+
+    // Fills in the counter and clears the unique flag of any index the rows no longer satisfy.
+    void Finish_Definition(std::vector<std::uint8_t>& definition);
+
+    std::size_t Rows() const { return rows_; }
+    std::vector<Repair_Note>& Notes() { return notes_; }
+
+private:
+    const Database& db_;
+    const Table_Definition& def_;
+    std::string name_;
+    std::string where_;
+    bool system_ = false;
+    Table_Definition key_def_;  // only the columns keys and the counter need
+    std::vector<Index_Key_Encoder> encoders_;
+    // Per index, per row: a hash of the key its values give, never 0; 0 where the index
+    // leaves the row out or its keys cannot be built here.
+    std::vector<std::vector<std::uint32_t>> key_hashes_;
+    std::vector<bool> demote_;                    // per index: unique no more
+    std::vector<Row_Pointer> headers_;            // per row: its slot in the source
+    std::optional<std::size_t> counter_column_;   // in key_def_.columns
+    std::int64_t counter_max_ = 0;
+    bool needs_long_values_ = false;
+    std::size_t rows_ = 0;
+    std::vector<std::uint8_t> key_;
+    std::vector<Repair_Note> notes_;
+
+    std::string Check_Source(std::size_t i, const Row_Of& row_of, const Source_Key& source_key, Index_Image& source);
+    Index_Image Rebuild(std::size_t i, const std::string& why, const Reread& reread,
+                        const std::shared_ptr<Spill_Space>& spill);
+    std::string Index_Name(std::size_t i) const;
+};
+
+}  // namespace kelbrook::jet
