@@ -342,9 +342,9 @@ void Write_Index(const Table_Image& table, const Index_Image& entries, const Ind
     std::size_t leaf = 0, seen = 0;
     content.prefix = leaves.front().prefix;
     entries.Each([&](std::span<const std::uint8_t> key, std::uint32_t row) {
-        if (leaf >= leaves.size() || row >= plan.row_pointers.size())
+        if (leaf >= leaves.size() || row >= plan.row_count)
             throw Error("Cannot write table '" + table.name + "': an index changed while it was being written.");
-        content.Add(key, plan.row_pointers[row], std::nullopt);
+        content.Add(key, plan.Row_Pointer_Of(row), std::nullopt);
         if (++seen == leaves[leaf].end) put(0, leaf++);
     });
     if (seen == 0 && leaf == 0) put(0, leaf++);  // an empty root leaf
@@ -363,7 +363,7 @@ void Write_Index(const Table_Image& table, const Index_Image& entries, const Ind
             }
             for (std::size_t c = pp.begin; c < last; ++c)
                 content.Add(index.bounds.Key(below[c].last_leaf),
-                            plan.row_pointers[index.bounds.rows[below[c].last_leaf]], below[c].page);
+                            plan.Row_Pointer_Of(index.bounds.rows[below[c].last_leaf]), below[c].page);
             put(l, k);
         }
     }

@@ -346,11 +346,12 @@ void Plan_Map_Hosts(Layout_Plan& layout, std::uint32_t first_host) {
 // on, and the pages each of its maps lists; gives the page after them.
 std::uint32_t Number_Table_Pages(Table_Plan& plan, std::uint32_t next_page) {
     plan.first_data_page = next_page;
-    plan.row_pointers.reserve(plan.row_count);
+    plan.first_rows.reserve(plan.data_pages.size());
+    std::uint32_t first_row = 0;
     for (std::uint32_t d = 0; d < plan.data_pages.size(); ++d) {
         const auto& dp = plan.data_pages[d];
-        for (std::uint32_t s = 0; s < dp.rows; ++s)
-            plan.row_pointers.push_back(Row_Pointer{next_page + d, static_cast<std::uint8_t>(s)});
+        plan.first_rows.push_back(first_row);
+        first_row += dp.rows;
         plan.owned.pages.push_back(next_page + d);
         if (f::Data_Page_Initial_Free - dp.used >= Free_Map_Threshold) plan.free.pages.push_back(next_page + d);
     }

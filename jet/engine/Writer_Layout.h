@@ -15,6 +15,7 @@
 // sorted by key and then by row (the order of the new row pointers).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -141,7 +142,13 @@ struct Table_Plan {
     std::size_t unmapped = SIZE_MAX;                 // lval_columns of unmapped columns
     std::vector<Data_Page_Plan> data_pages;
     std::uint32_t first_data_page = 0;
-    std::vector<Row_Pointer> row_pointers;  // per row
+    std::vector<std::uint32_t> first_rows;  // per data page: the row it starts with
+    // Where row `r` (below row_count) is stored: rows are packed in order.
+    Row_Pointer Row_Pointer_Of(std::uint32_t r) const {
+        const auto d = static_cast<std::uint32_t>(std::upper_bound(first_rows.begin(), first_rows.end(), r) -
+                                                  first_rows.begin() - 1);
+        return Row_Pointer{first_data_page + d, static_cast<std::uint8_t>(r - first_rows[d])};
+    }
     std::vector<Lval_Column_Plan> lval_columns;
     std::vector<Index_Plan> indexes;
     Map_Plan owned, free;

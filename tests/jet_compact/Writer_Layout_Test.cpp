@@ -208,9 +208,12 @@ void Expect_Hosts_Hold_Every_Map_Once(const Layout_Plan& plan) {
 void Expect_Rows_And_Entries_In_Order(const Database_Image& image, const Layout_Plan& plan) {
     for (std::size_t t = 0; t < plan.tables.size(); ++t) {
         const Table_Plan& table = plan.tables[t];
-        ASSERT_EQ(table.row_pointers.size(), table.row_count);
-        for (std::size_t r = 1; r < table.row_pointers.size(); ++r) {
-            const Row_Pointer a = table.row_pointers[r - 1], b = table.row_pointers[r];
+        ASSERT_EQ(table.first_rows.size(), table.data_pages.size());
+        if (table.row_count > 0) {
+            EXPECT_EQ(table.Row_Pointer_Of(0), (Row_Pointer{table.first_data_page, 0}));
+        }
+        for (std::uint32_t r = 1; r < table.row_count; ++r) {
+            const Row_Pointer a = table.Row_Pointer_Of(r - 1), b = table.Row_Pointer_Of(r);
             EXPECT_TRUE(b.page == a.page ? b.row == a.row + 1 : (b.page == a.page + 1 && b.row == 0));
         }
         for (std::size_t i = 0; i < table.indexes.size(); ++i) {
