@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -220,8 +221,8 @@ struct Run_Result {
     std::string out;
 };
 
-Run_Result Run_Jetdb(const std::string& arguments) {
-    const std::string command = "'" + (fs::path(KELBROOK_BIN_DIR) / "jetdb").string() + "' " + arguments + " 2>/dev/null";
+Run_Result Run_Command(const std::string& shell_command) {
+    const std::string command = shell_command + " 2>/dev/null";
     Run_Result r;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) return r;
@@ -230,6 +231,42 @@ Run_Result Run_Jetdb(const std::string& arguments) {
     const int status = ::pclose(pipe);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+Run_Result Run_Jetdb(const std::string& arguments) {
+    return Run_Command("'" + (fs::path(KELBROOK_BIN_DIR) / "jetdb").string() + "' " + arguments);
+}
+
+// mdbtools, reading rows without their indexes, sees the one value Key_Value changed and
+// nothing else: the damage is in the row, as meant, and the rest of the file reads alike.
+TEST(Damage_Seen_By_Mdbtools, Key_Value_Changes_One_Field) {
+    REQUIRE_CORPUS();
+    if (std::system("command -v mdb-export > /dev/null 2>&1") != 0) {
+        KELBROOK_CORPUS_OR_SKIP(false, "mdb-export (mdbtools) is not installed");
+    }
+    Temp_Folder folder;
+    const kt::Damaged_Copy damaged = kt::Make_Damaged_Copy("indexTestV2000.mdb", folder.Path(), kt::Damage::Key_Value);
+    auto fields = [&damaged](const fs::path& file) {
+        const Run_Result r = Run_Command("mdb-export '" + file.string() + "' '" + damaged.table + "'");
+        EXPECT_EQ(r.status, 0) << file;
+        std::vector<std::string> out;
+        std::string field;
+        for (char ch : r.out) {
+            if (ch == ',' || ch == '\n') {
+                out.push_back(field);
+                field.clear();
+            } else {
+                field += ch;
+            }
+        }
+        return out;
+    };
+    const auto before = fields(kt::Corpus_File("indexTestV2000.mdb"));
+    const auto after = fields(damaged.path);
+    ASSERT_EQ(before.size(), after.size());
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i];
+    EXPECT_EQ(changed, 1u) << damaged.what;
 }
 
 TEST(Jetdb_Check, Reports_A_Changed_Key_With_Status_1) {
