@@ -58,11 +58,19 @@ struct Place {
     std::uint16_t slot = 0;
 };
 
-// Where a slot's row lies on its page: [start, end).
-std::pair<std::size_t, std::size_t> Row_Extent(std::span<const std::uint8_t> page, std::uint16_t slot) {
+// Where row `slot` of data page `number` lies: [start, end), at least `least` bytes, within
+// the page. Fails naming the page otherwise.
+std::pair<std::size_t, std::size_t> Row_Extent(const Page_Editor& editor, std::uint32_t number,
+                                               std::span<const std::uint8_t> page, std::uint16_t slot,
+                                               std::size_t least = 0) {
+    const std::size_t rows = Get_U16(page, f::Data_Row_Count);
     const std::size_t at = f::Data_Row_Table + f::Data_Row_Slot_Size * slot;
+    if (slot >= rows || at + f::Data_Row_Slot_Size > f::Page_Size)
+        editor.Fail(number, "row " + std::to_string(slot) + " is missing.");
     const std::size_t start = Get_U16(page, at) & f::Row_Offset_Mask;
-    const std::size_t end = slot == 0 ? f::Page_Size : (Get_U16(page, at - 2) & f::Row_Offset_Mask);
+    const std::size_t end = slot == 0 ? f::Page_Size : (Get_U16(page, at - f::Data_Row_Slot_Size) & f::Row_Offset_Mask);
+    if (start < at + f::Data_Row_Slot_Size || end > f::Page_Size || end < start || end - start < least)
+        editor.Fail(number, "row " + std::to_string(slot) + " is not where the writer was expected to put it.");
     return {start, end};
 }
 
@@ -116,7 +124,7 @@ bool Table_Walk::Flag_Rows(std::uint32_t number, Page_Buffer& page) {
             continue;
         }
         // The deleted row's and the replaced version's long values are freed with them.
-        const auto [start, end] = Row_Extent(page, s);
+        const auto [start, end] = Row_Extent(editor_, number, page, s);
         Free_Long_Values(number, std::span<const std::uint8_t>(page).subspan(start, end - start));
         changed = true;
     }
@@ -125,9 +133,7 @@ bool Table_Walk::Flag_Rows(std::uint32_t number, Page_Buffer& page) {
 
 void Table_Walk::Flag(std::uint32_t number, Page_Buffer& page, std::uint16_t slot, std::uint16_t flags,
                       std::size_t least) {
-    const auto [start, end] = Row_Extent(page, slot);
-    if (end < start || end - start < least)
-        editor_.Fail(number, "row " + std::to_string(slot) + " is not where the writer was expected to put it.");
+    Row_Extent(editor_, number, page, slot, least);
     const std::size_t at = f::Data_Row_Table + f::Data_Row_Slot_Size * slot;
     Put_U16(page, at, static_cast<std::uint16_t>(Get_U16(page, at) | flags));
 }
@@ -150,7 +156,8 @@ void Table_Walk::Free_Long_Values(std::uint32_t number, std::span<const std::uin
                 if (hops > editor_.Pages()) editor_.Fail(number, "a long-value chain is broken.");
                 Free_Long_Value_Row(at, number);
                 const Page_Buffer& link = editor_.Read(at.page);
-                at = Get_Row_Pointer(link, Row_Extent(link, at.row).first);
+                const std::size_t start = Row_Extent(editor_, at.page, link, at.row, f::Long_Value_Chain_Link).first;
+                at = Get_Row_Pointer(link, start);
             }
         }
     }
@@ -159,7 +166,6 @@ void Table_Walk::Free_Long_Values(std::uint32_t number, std::span<const std::uin
 void Table_Walk::Free_Long_Value_Row(Row_Pointer at, std::uint32_t from) {
     if (at.page >= editor_.Pages()) editor_.Fail(from, "a long value points past the end of the file.");
     Page_Buffer& page = editor_.Edit(at.page);
-    if (at.row >= Get_U16(page, f::Data_Row_Count)) editor_.Fail(at.page, "a long value points at a missing row.");
     Flag(at.page, page, at.row, f::Row_Flag_Deleted | f::Row_Flag_Overflow, 0);
 }
 
@@ -171,7 +177,8 @@ void Table_Walk::Finish() {
                                              " were written.");
     for (std::size_t k = 0; k < headers_.size(); ++k) {
         Page_Buffer& page = editor_.Edit(headers_[k].page);
-        const std::size_t start = Row_Extent(page, headers_[k].slot).first;
+        const std::size_t start =
+            Row_Extent(editor_, headers_[k].page, page, headers_[k].slot, f::Overflow_Pointer_Size).first;
         Put_Row_Pointer(page, start, Row_Pointer{targets_[k].page, static_cast<std::uint8_t>(targets_[k].slot)});
     }
     Put_U32(editor_.Edit(history_.tdef_page), f::Tdef_Num_Rows, static_cast<std::uint32_t>(history_.live));
