@@ -45,6 +45,9 @@ public:
                                                std::uint8_t* scratch) const = 0;
     // True when Read hands out the file's own memory rather than copies.
     virtual bool In_Place() const { return false; }
+    // Lets the host take back the memory that the file's own pages hold in this process
+    // (a mapping's resident pages); what Read handed out stays valid and reads the same.
+    virtual void Release_Memory() const {}
 
 private:
     std::string name_;

@@ -2,7 +2,7 @@
 // and files opened for reading mapped read-only with mmap.
 //
 // A mapped file that another program cuts short would make every touch of its lost pages
-// raise SIGBUS. The mappings are therefore guarded: a SIGBUS handler (installed once,
+// raise SIGBUS (as does a page the disk cannot give). The mappings are therefore guarded: a SIGBUS handler (installed once,
 // passing every other fault on to the handler that was there before) finds the faulting
 // address among the guarded mappings, puts a zero-filled page in place of the lost one
 // and marks the mapping as cut short. Read touches each memory page it hands out and
@@ -195,6 +195,10 @@ public:
 
     std::uint64_t Size() const override { return size_; }
     bool In_Place() const override { return true; }
+    // The pages stay in the page cache; a later touch maps them again.
+    void Release_Memory() const override {
+        ::madvise(const_cast<std::uint8_t*>(data_), size_, MADV_DONTNEED);
+    }
 
     std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t*) const override {
         if (offset > size_ || count > size_ - offset)
@@ -204,7 +208,8 @@ public:
         for (std::size_t at = 0; at < count; at += os_page_size) static_cast<void>(bytes[at]);
         if (count != 0) static_cast<void>(bytes[count - 1]);
         if (guard_.cut_short.load())
-            Fail_Io(Name(), "the file was cut short by another program while it was being read");
+            Fail_Io(Name(), "the file was cut short by another program while it was being read, or the disk "
+                            "could not give a part of it");
         return {data_ + offset, count};
     }
 

@@ -2,12 +2,19 @@
 // with an OVERLAPPED position), and files opened for reading mapped read-only with
 // MapViewOfFile. Windows refuses to cut short a file while a view of it is mapped
 // (ERROR_USER_MAPPED_FILE), so a mapped file keeps its size for as long as it is open.
-// Where a file cannot be mapped (an empty file, no room in a 32-bit address space) it is
-// read with ReadFile instead.
+// A page of the view that cannot be read from the disk (a failing disk, a network share
+// gone) raises EXCEPTION_IN_PAGE_ERROR instead of returning an error: a vectored handler
+// (added once) puts zero-filled memory in place of that view and marks it failed, and
+// Read, which touches each page it hands out, turns the mark into an Error. Where a file
+// cannot be mapped (an empty file, no room in a 32-bit address space, every guard slot
+// taken) it is read with ReadFile instead.
 #ifdef _WIN32
 
 #include <windows.h>
 
+#include <array>
+#include <atomic>
+#include <mutex>
 #include <system_error>
 
 #include "jet/file/File_Io.h"
@@ -104,12 +111,72 @@ private:
     }
 };
 
+// ---- The guard against read failures under a view --------------------------------------
+
+struct Guard_Slot {
+    std::atomic<std::uintptr_t> begin{0};
+    std::atomic<std::uintptr_t> end{0};
+    std::atomic<int> state{0};  // 0: the view; 1: being replaced; 2: zero-filled memory
+};
+constexpr std::size_t Guard_Slots = 64;
+std::array<Guard_Slot, Guard_Slots> guard_slots;
+std::mutex guard_mutex;  // taken to claim or free a slot, never in the handler
+bool guard_added = false;
+
+LONG CALLBACK On_Exception(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const auto address = static_cast<std::uintptr_t>(record->ExceptionInformation[1]);
+    for (Guard_Slot& slot : guard_slots) {
+        const std::uintptr_t begin = slot.begin.load(), end = slot.end.load();
+        if (address < begin || address >= end) continue;
+        int expected = 0;
+        if (slot.state.compare_exchange_strong(expected, 1)) {
+            // The whole view gives way to zero-filled memory at the same addresses.
+            void* at = reinterpret_cast<void*>(begin);
+            UnmapViewOfFile(at);
+            if (!VirtualAlloc(at, end - begin, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY)) return EXCEPTION_CONTINUE_SEARCH;
+            slot.state.store(2);
+        }
+        while (slot.state.load() == 1) SwitchToThread();  // another thread is replacing it
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// A free slot for [begin, end), or nullptr when every slot is taken.
+Guard_Slot* Claim_Guard(std::uintptr_t begin, std::uintptr_t end) {
+    const std::lock_guard lock(guard_mutex);
+    if (!guard_added) {
+        if (!AddVectoredExceptionHandler(1, On_Exception)) return nullptr;
+        guard_added = true;
+    }
+    for (Guard_Slot& slot : guard_slots) {
+        if (slot.end.load() != 0) continue;
+        slot.state.store(0);
+        slot.begin.store(begin);
+        slot.end.store(end);
+        return &slot;
+    }
+    return nullptr;
+}
+
 class Mapped_File : public Read_File {
 public:
-    Mapped_File(std::string name, HANDLE file, HANDLE mapping, const std::uint8_t* data, std::uint64_t size)
-        : Read_File(std::move(name)), file_(file), mapping_(mapping), data_(data), size_(size) {}
+    Mapped_File(std::string name, HANDLE file, HANDLE mapping, const std::uint8_t* data, std::uint64_t size,
+                Guard_Slot& guard)
+        : Read_File(std::move(name)), file_(file), mapping_(mapping), data_(data), size_(size), guard_(guard) {}
     ~Mapped_File() override {
-        UnmapViewOfFile(data_);
+        {
+            const std::lock_guard lock(guard_mutex);
+            guard_.end.store(0);
+            guard_.begin.store(0);
+        }
+        if (guard_.state.load() == 2)
+            VirtualFree(const_cast<std::uint8_t*>(data_), 0, MEM_RELEASE);
+        else
+            UnmapViewOfFile(data_);
         CloseHandle(mapping_);
         CloseHandle(file_);
     }
@@ -121,6 +188,11 @@ public:
         if (offset > size_ || count > size_ - offset)
             Fail_Io(Name(), "the file ends early: " + std::to_string(count) + " bytes at byte " + std::to_string(offset) +
                                 " are past its end");
+        // Each memory page is touched here, so that a page the disk cannot give shows now.
+        const volatile std::uint8_t* bytes = data_ + offset;
+        for (std::size_t at = 0; at < count; at += 4096) static_cast<void>(bytes[at]);
+        if (count != 0) static_cast<void>(bytes[count - 1]);
+        if (guard_.state.load() != 0) Fail_Io(Name(), "a part of the file could not be read from the disk");
         return {data_ + offset, count};
     }
 
@@ -129,6 +201,7 @@ private:
     HANDLE mapping_;
     const std::uint8_t* data_;
     std::uint64_t size_;
+    Guard_Slot& guard_;
 };
 
 HANDLE Open_Handle(const std::filesystem::path& path, const std::string& name, DWORD access, DWORD share,
@@ -160,7 +233,14 @@ std::unique_ptr<Read_File> Try_Mapping(const std::string& name, HANDLE file, std
         CloseHandle(mapping);
         return nullptr;
     }
-    return std::make_unique<Mapped_File>(name, file, mapping, static_cast<const std::uint8_t*>(data), size);
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    Guard_Slot* guard = Claim_Guard(begin, begin + static_cast<std::uintptr_t>(size));
+    if (!guard) {
+        UnmapViewOfFile(data);
+        CloseHandle(mapping);
+        return nullptr;
+    }
+    return std::make_unique<Mapped_File>(name, file, mapping, static_cast<const std::uint8_t*>(data), size, *guard);
 }
 
 class Host_File_System : public File_System {

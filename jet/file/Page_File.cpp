@@ -100,6 +100,10 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
 // A page of a mapped file whose pages are not encoded: the mapped bytes themselves,
 // holding the file open while the page is held.
 Page_Ref Page_File::Read_In_Place(std::uint32_t page) const {
+    if (++in_place_reads_ == Release_Pages) {
+        in_place_reads_ = 0;
+        file_->Release_Memory();
+    }
     const auto bytes = store_.Read(page, 1, nullptr);
     Page_Ref result(file_, reinterpret_cast<const Page*>(bytes.data()));
     Note_Owner(page, *result);

@@ -93,6 +93,10 @@ private:
     mutable std::vector<Slot> cache_;
     static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
     mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
+    // Pages handed out in place since the mapping last gave its memory back: every
+    // Release_Pages of them it does, so that a walk over a large file keeps few resident.
+    static constexpr std::uint32_t Release_Pages = 1024;
+    mutable std::uint32_t in_place_reads_ = 0;
     void Note_Owner(std::uint32_t page, const Page& data) const;
     Page_Ref Read_In_Place(std::uint32_t page) const;
     Page_Ref Read_Into_Cache(std::uint32_t page) const;

@@ -12,6 +12,7 @@
 #include "jet/file/File_Io.h"
 #include "jet/file/Page_File.h"
 #include "jet/file/Page_Store.h"
+#include "jet/generator/Generator.h"
 #include "jet/util/Error.h"
 
 namespace reader_test {
@@ -114,6 +115,9 @@ TEST(File_Io, Bytes_Written_At_Offsets_Read_Back_Both_Ways) {
         const auto all = in->Read(0, expected.size(), scratch.data());
         EXPECT_EQ(std::vector<std::uint8_t>(all.begin(), all.end()), expected);
         EXPECT_EQ(all.data() == scratch.data(), !host.mapped);
+        // Memory given back to the host leaves what was handed out reading the same.
+        in->Release_Memory();
+        EXPECT_EQ(std::vector<std::uint8_t>(all.begin(), all.end()), expected);
     }
     // An empty file opens (it cannot be mapped) and reads nothing.
     Write_File(dir / "empty.bin", "");
@@ -183,6 +187,26 @@ TEST(File_Io, Corpus_Pages_Read_The_Same_Mapped_And_With_Pread) {
         for (std::uint32_t p = 0; p < again.Page_Count(); ++p)
             ASSERT_EQ(*held[again.Page_Count() - 1 - p], *again.Read(p)) << "page " << p;
     }
+}
+
+// A walk over a file larger than the mapping keeps resident: pages held from early in the
+// walk still read as the same pages read with pread at the end.
+TEST(File_Io, Pages_Held_Across_A_Long_Walk_Stay_The_Same) {
+    Temp_Folder dir;
+    const fs::path path = dir / "large.mdb";
+    jet::Generate_Options options;
+    options.profile = "instrument-history";
+    options.rows = 20000;
+    jet::Generate_Database(options, path);
+    jet::Page_File mapped(path, {}, jet::Host_Files());
+    jet::Page_File read(path, {}, jet::Host_Files_Unmapped());
+    ASSERT_GT(mapped.Page_Count(), 3000u) << "too small to make the mapping give memory back";
+    std::vector<std::pair<std::uint32_t, jet::Page_Ref>> held;
+    for (std::uint32_t p = 0; p < mapped.Page_Count(); ++p) {
+        auto page = mapped.Read(p);
+        if (p % 97 == 0) held.emplace_back(p, page);
+    }
+    for (const auto& [p, page] : held) ASSERT_EQ(*page, *read.Read(p)) << "page " << p;
 }
 
 // Pages written through a store with a database key are stored encoded and read back
