@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -65,7 +66,8 @@ protected:
         std::string name = std::string(info->test_suite_name()) + "_" + info->name();
         for (char& c : name)
             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        dir = fs::temp_directory_path() / ("kelbrook_compact_" + name);
+        // Named after the test and made unique, so that two runs of one test never meet.
+        dir = fs::temp_directory_path() / ("kelbrook_compact_" + name + "_" + std::to_string(std::random_device{}()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
