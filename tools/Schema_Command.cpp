@@ -3,10 +3,13 @@
 // CREATE [UNIQUE] INDEX (WITH PRIMARY for the primary key, DESC for descending columns,
 // WITH IGNORE NULL / DISALLOW NULL), and at the end the relationships as
 // ALTER TABLE ... ADD CONSTRAINT ... FOREIGN KEY ... REFERENCES, with their cascades.
+// A column is NOT NULL when it is a boolean (never null) or its Required property is set
+// (in the table's property blob, MSysObjects.LvProp).
 #include <iostream>
 #include <memory>
 
 #include "jet/engine/Database.h"
+#include "jet/engine/Properties.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {
@@ -56,12 +59,12 @@ std::string Column_List(const jet::Table_Definition& t, const jet::Real_Index& i
     return out;
 }
 
-void Print_Table(const std::string& name, const jet::Table_Definition& t) {
+void Print_Table(const std::string& name, const jet::Table_Definition& t, const jet::Object_Properties& properties) {
     std::cout << "CREATE TABLE " << Name(name) << "\n (\n";
     for (std::size_t i = 0; i < t.columns.size(); ++i) {
         const auto& c = t.columns[i];
         std::cout << "\t" << Name(c.name) << "\t\t\t" << Type_Text(c);
-        if (c.type == f::Type_Boolean) std::cout << " NOT NULL";  // a boolean is never null
+        if (c.type == f::Type_Boolean || properties.Column_Flag(c.name, "Required")) std::cout << " NOT NULL";
         std::cout << (i + 1 < t.columns.size() ? ",\n" : "\n");
     }
     std::cout << ");\n";
@@ -83,11 +86,12 @@ void Print_Indexes(const std::string& name, const jet::Table_Definition& t) {
 
 struct Table_Entry {
     std::string name;
+    std::int32_t id;
     const jet::Table_Definition* definition;
 };
 
 void Print_Relationships(const std::vector<Table_Entry>& tables) {
-    for (const auto& [name, t] : tables)
+    for (const auto& [name, id, t] : tables)
         for (const auto& li : t->logical_indexes) {
             if (!li.Is_Foreign_Key() || li.relation_role != f::Relation_Role_Secondary) continue;
             const Table_Entry* other = nullptr;
@@ -112,10 +116,14 @@ void Print_Relationships(const std::vector<Table_Entry>& tables) {
 
 int Schema(const Database_Args& a, bool system) {
     jet::Database db(a.file, a.password);
+    const std::vector<jet::Catalog_Entry> entries = db.Tables(system);
+    const auto properties = jet::Read_Object_Properties(db, entries);
+    const jet::Object_Properties none;
     std::vector<Table_Entry> tables;
-    for (const auto& t : db.Tables(system)) tables.push_back({t.name, &db.Definition(t)});
-    for (const auto& [name, t] : tables) {
-        Print_Table(name, *t);
+    for (const auto& t : entries) tables.push_back({t.name, t.id, &db.Definition(t)});
+    for (const auto& [name, id, t] : tables) {
+        const auto p = properties.find(id);
+        Print_Table(name, *t, p != properties.end() ? p->second : none);
         Print_Indexes(name, *t);
         std::cout << "\n";
     }

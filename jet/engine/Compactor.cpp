@@ -438,8 +438,7 @@ Index_Image Copy_Index(Table_Repair& repair, std::size_t i, const Real_Index& ri
     Table_Repair::Source_Key new_id;
     if (keyed_on_id)
         new_id = [&order](std::vector<std::uint8_t>& key, std::uint32_t r) {
-            if (key.size() < 5 || (key[0] != f::Key_Flag_Ascending && key[0] != f::Key_Flag_Descending)) return;
-            if (const auto id = order.New_Id(r)) Encode_Int32_Key(key.data(), *id, key[0] == f::Key_Flag_Ascending);
+            if (const auto id = order.New_Id(r)) Replace_Leading_Int32(key, *id);
         };
     return repair.Index_Entries(i, [&rows](Row_Pointer p) { return rows.Of(p); }, new_id, reread, spill);
 }
@@ -685,18 +684,18 @@ std::unique_ptr<Database> Open_Source(const Compact_Paths& paths, const File_Sys
         throw;
     } catch (const Error& e) {
         if (e.kind() == Error_Kind::IO) throw;  // the host's failure, not the file's
-        throw Error("Unrecognized database format '" + source.data_source + "'. (" + e.what() + ")");
+        throw Error("Unrecognized database format '" + source.data_source + "'. (" + e.what() + ")", e.kind());
     }
     auto db = std::make_unique<Database>(paths.source_path, source.password, files);
     const Database_Header& header = db->Header();
     if (source.locale && *source.locale != header.sort_order)
         throw Error("Locale Identifier " + std::to_string(*source.locale) +
                     " does not match the database's own (" + std::to_string(header.sort_order) +
-                    "); changing the sort order is not supported.");
+                    "); changing the sort order is not supported.", Error_Kind::Unsupported);
     if (paths.destination.locale && *paths.destination.locale != header.sort_order)
         throw Error("Locale Identifier " + std::to_string(*paths.destination.locale) +
                     " is not supported for the new database; only the source's own (" +
-                    std::to_string(header.sort_order) + ") can be kept.");
+                    std::to_string(header.sort_order) + ") can be kept.", Error_Kind::Unsupported);
     return db;
 }
 

@@ -48,7 +48,7 @@ bool Parse_Bool(const std::string& key, const std::string& value) {
     if (v == "true" || v == "yes" || v == "-1" || v == "1") return true;
     if (v == "false" || v == "no" || v == "0") return false;
     throw Error("The connection string gives '" + value + "' for " + key +
-                "; expected True or False.");
+                "; expected True or False.", Error_Kind::Unsupported);
 }
 
 long long Parse_Number(const std::string& key, const std::string& value) {
@@ -57,7 +57,7 @@ long long Parse_Number(const std::string& key, const std::string& value) {
     auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
     if (ec != std::errc() || end != v.data() + v.size() || v.empty())
         throw Error("The connection string gives '" + value + "' for " + key +
-                    "; expected a number.");
+                    "; expected a number.", Error_Kind::Unsupported);
     return n;
 }
 
@@ -95,7 +95,7 @@ Connection_Settings Parse_Connection_String(const std::string& text) {
             if (text[i] == ';') break;
             key += text[i++];
         }
-        if (!have_equals || Trim(key).empty()) throw Error(Format_Message);
+        if (!have_equals || Trim(key).empty()) throw Error(Format_Message, Error_Kind::Unsupported);
 
         // Value: quoted, or up to the next ';'.
         while (i < n && Is_Space(text[i])) ++i;
@@ -116,9 +116,9 @@ Connection_Settings Parse_Connection_String(const std::string& text) {
                 }
                 value += text[i++];
             }
-            if (!closed) throw Error(Format_Message);
+            if (!closed) throw Error(Format_Message, Error_Kind::Unsupported);
             while (i < n && Is_Space(text[i])) ++i;
-            if (i < n && text[i] != ';') throw Error(Format_Message);
+            if (i < n && text[i] != ';') throw Error(Format_Message, Error_Kind::Unsupported);
             if (i < n) ++i;
         } else {
             const std::size_t end = text.find(';', i);
@@ -150,7 +150,7 @@ Connection_Settings Parse_Connection_String(const std::string& text) {
             const long long lcid = Parse_Number(shown, value);
             if (lcid < 0 || lcid > 0xFFFFFFFFLL)
                 throw Error("The connection string gives '" + value + "' for " + shown +
-                            "; that is not a locale identifier.");
+                            "; that is not a locale identifier.", Error_Kind::Unsupported);
             settings.locale = static_cast<std::uint32_t>(lcid);
         }
         // Every other key is accepted and ignored, as the provider does for keys it does
@@ -164,17 +164,17 @@ namespace {
 void Check_Provider(const std::optional<std::string>& provider) {
     if (provider && !Same_Text_Case_Blind(*provider, Jet_Provider))
         throw Error("The provider '" + *provider + "' is not supported; only " +
-                    std::string(Jet_Provider) + " databases can be compacted.");
+                    std::string(Jet_Provider) + " databases can be compacted.", Error_Kind::Unsupported);
 }
 
 void Check_User(const Connection_Settings& s) {
     if (s.user_id && !Trim(*s.user_id).empty() && !Same_Text_Case_Blind(*s.user_id, "Admin"))
         throw Error("User-level security is not supported: only the user Admin can open the "
-                    "database, but the connection string names the user '" + *s.user_id + "'.");
+                    "database, but the connection string names the user '" + *s.user_id + "'.", Error_Kind::Unsupported);
     if (s.user_password && !s.user_password->empty())
         throw Error("User-level security is not supported: the user Admin has no password, "
                     "but the connection string gives one. Use 'Jet OLEDB:Database Password' "
-                    "for the database password.");
+                    "for the database password.", Error_Kind::Unsupported);
 }
 
 }  // namespace
@@ -182,7 +182,7 @@ void Check_User(const Connection_Settings& s) {
 Source_Request Interpret_Source(const Connection_Settings& source) {
     Check_Provider(source.provider);
     if (!source.data_source || Trim(*source.data_source).empty())
-        throw Error("The source connection string names no database (Data Source is missing).");
+        throw Error("The source connection string names no database (Data Source is missing).", Error_Kind::Unsupported);
     Check_User(source);
     Source_Request r;
     r.data_source = *source.data_source;
@@ -199,14 +199,14 @@ Destination_Request Interpret_Destination(const Connection_Settings& destination
     const std::string destination_provider = destination.provider.value_or(Jet_Provider);
     if (!Same_Text_Case_Blind(source_provider, destination_provider))
         throw Error("The source and destination connection strings name different providers ('" +
-                    source_provider + "' and '" + destination_provider + "').");
+                    source_provider + "' and '" + destination_provider + "').", Error_Kind::Unsupported);
     if (!destination.data_source || Trim(*destination.data_source).empty())
         throw Error(
-            "The destination connection string names no database (Data Source is missing).");
+            "The destination connection string names no database (Data Source is missing).", Error_Kind::Unsupported);
     Check_User(destination);
     if (destination.engine_type && *destination.engine_type != Jet4_Engine_Type)
         throw Error("Engine type " + std::to_string(*destination.engine_type) +
-                    " is not supported for the new database; only 5 (Jet 4.0) can be written.");
+                    " is not supported for the new database; only 5 (Jet 4.0) can be written.", Error_Kind::Unsupported);
     Destination_Request r;
     r.data_source = *destination.data_source;
     r.password = destination.database_password.value_or("");

@@ -55,7 +55,7 @@ const Catalog_Entry& Database::Find_Table(const std::string& name) const {
         if (e.Is_Table() && e.name == name) return e;
     for (const auto& e : objects_)
         if (e.Is_Table() && Lower(e.name) == Lower(name)) return e;
-    file_->Fail("there is no table \"" + name + "\" in the database");
+    throw Error(Name() + ": there is no table \"" + name + "\" in the database", Error_Kind::Not_Found);
 }
 
 const Table_Definition& Database::Definition(std::uint32_t page) const {

@@ -41,8 +41,8 @@ Page_Bytes New_Page() { return Page_Bytes(f::Page_Size, 0); }
 Page_Bytes Data_Page(std::uint32_t owner, const std::vector<std::span<const std::uint8_t>>& rows,
                      bool lval = false) {
     Page_Bytes page = New_Page();
-    page[0] = f::Page_Type_Data;
-    page[1] = 0x01;
+    page[f::Page_Type] = f::Page_Type_Data;
+    page[f::Page_Marker] = f::Page_Marker_Value;
     if (lval)
         std::copy(f::Lval_Signature.begin(), f::Lval_Signature.end(), page.begin() + f::Data_Tdef_Page);
     else
@@ -87,8 +87,8 @@ std::vector<std::uint8_t> Map_Row(const Map_Plan& map) {
 
 Page_Bytes Bitmap_Page(std::uint32_t block, const std::vector<std::uint32_t>& pages) {
     Page_Bytes page = New_Page();
-    page[0] = f::Page_Type_Usage_Bitmap;
-    page[1] = 0x01;
+    page[f::Page_Type] = f::Page_Type_Usage_Bitmap;
+    page[f::Page_Marker] = f::Page_Marker_Value;
     const std::uint32_t first = block * f::Bitmap_Page_Bits;
     for (std::uint32_t p : pages) {
         if (p < first || p - first >= f::Bitmap_Page_Bits) continue;
@@ -125,8 +125,8 @@ struct Index_Page_Content {
 Page_Bytes Index_Page(bool leaf, std::uint32_t owner, std::uint32_t prev, std::uint32_t next,
                       const Index_Page_Content& content) {
     Page_Bytes page = New_Page();
-    page[0] = leaf ? f::Page_Type_Index_Leaf : f::Page_Type_Index_Node;
-    page[1] = 0x01;
+    page[f::Page_Type] = leaf ? f::Page_Type_Index_Leaf : f::Page_Type_Index_Node;
+    page[f::Page_Marker] = f::Page_Marker_Value;
     Put_U32(page, f::Index_Tdef_Page, owner);
     Put_U32(page, f::Index_Prev_Page, prev);
     Put_U32(page, f::Index_Next_Page, next);
@@ -247,7 +247,7 @@ private:
         if (lv.value.empty()) {
             // An empty value needs no long-value page.
             std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), f::Long_Value_Definition_Size, 0);
-            bytes[at + 3] = f::Long_Value_Inline;
+            bytes[at + f::Long_Value_Flags] = f::Long_Value_Inline;
             return;
         }
         const std::size_t ci = Find_Lval_Column(plan_, lv.column_number);
@@ -257,7 +257,7 @@ private:
         const Lval_Place& place = col.values[next_value_[ci]++];
         if (place.size != lv.value.size()) Changed();
         const std::uint8_t type = place.chain ? f::Long_Value_Chain : f::Long_Value_Single_Row;
-        Put_U32(bytes, at + f::Long_Value_Length, place.size | (static_cast<std::uint32_t>(type) << 24));
+        Put_U32(bytes, at + f::Long_Value_Length, place.size | (static_cast<std::uint32_t>(type) << (8 * f::Long_Value_Flags)));
         const Row_Pointer row_place{col.first_page + place.row_page, place.slot};
         Put_Row_Pointer(bytes, at + f::Long_Value_Pointer,
                         place.chain ? Row_Pointer{col.first_page + place.first_page, 0} : row_place);
@@ -394,8 +394,8 @@ void Put_Map_Pointer(std::vector<std::uint8_t>& d, std::size_t at, Row_Pointer p
 // count, usage maps, index statistics and roots, long-value column maps.
 std::vector<std::uint8_t> Patched_Definition(const Table_Image& table, const Table_Plan& plan) {
     std::vector<std::uint8_t> d = table.definition;
-    d[0] = f::Page_Type_Tdef;
-    d[1] = 0x01;
+    d[f::Page_Type] = f::Page_Type_Tdef;
+    d[f::Page_Marker] = f::Page_Marker_Value;
     Put_U32(d, f::Tdef_Length, static_cast<std::uint32_t>(d.size()));
     Put_U32(d, f::Tdef_Num_Rows, plan.row_count);
     Put_Map_Pointer(d, f::Tdef_Owned_Map, plan.owned.where);
@@ -403,9 +403,9 @@ std::vector<std::uint8_t> Patched_Definition(const Table_Image& table, const Tab
     for (std::size_t i = 0; i < plan.indexes.size(); ++i) {
         const auto& index = plan.indexes[i];
         const std::size_t stats = f::Tdef_Index_Stats + f::Index_Stats_Size * i;
-        Put_U32(d, stats, index.entries);
-        Put_U32(d, stats + 4, index.distinct);
-        Put_U32(d, stats + 8, 0);
+        Put_U32(d, stats + f::Index_Stats_Entries, index.entries);
+        Put_U32(d, stats + f::Index_Stats_Distinct, index.distinct);
+        Put_U32(d, stats + f::Index_Stats_Reserved, 0);
         const std::size_t block = plan.fields.real_index_blocks[i];
         Put_Map_Pointer(d, block + f::Real_Index_Map, index.map.where);
         Put_U32(d, block + f::Real_Index_Root, index.levels.back().front().page);
@@ -440,8 +440,8 @@ void Write_Definition(const std::vector<std::uint8_t>& d, std::uint32_t page, Pa
         } else {
             take = std::min<std::size_t>(d.size() - at, Tdef_Continuation_Bytes);
             std::copy_n(d.begin() + static_cast<std::ptrdiff_t>(at), take, bytes.begin() + f::Tdef_Page_Header_Size);
-            bytes[0] = f::Page_Type_Tdef;
-            bytes[1] = 0x01;
+            bytes[f::Page_Type] = f::Page_Type_Tdef;
+            bytes[f::Page_Marker] = f::Page_Marker_Value;
         }
         at += take;
         const bool more = at < d.size();
@@ -476,8 +476,8 @@ void Write_Global_Map(const Layout_Plan& plan, Page_Sink& sink) {
             Put_U32(global, f::Map_Reference_Pointers + 4 * k, map.bitmap_pages[k]);
             if (map.bitmap_pages[k] == 0) continue;
             Page_Bytes bits = New_Page();
-            bits[0] = f::Page_Type_Usage_Bitmap;
-            bits[1] = 0x01;
+            bits[f::Page_Type] = f::Page_Type_Usage_Bitmap;
+            bits[f::Page_Marker] = f::Page_Marker_Value;
             const std::uint64_t first = static_cast<std::uint64_t>(k) * f::Bitmap_Page_Bits;
             for (std::uint32_t b = 0; b < f::Bitmap_Page_Bits; ++b)
                 if (first + b >= plan.total) bits[f::Bitmap_Page_Data + b / 8] |= static_cast<std::uint8_t>(1u << (b % 8));
@@ -513,7 +513,7 @@ std::vector<std::uint32_t> Definition_Pages(const std::vector<std::size_t>& defi
     for (std::size_t length : definition_lengths) {
         pages.push_back(static_cast<std::uint32_t>(next));
         next += Definition_Page_Count(length);
-        if (next > f::Max_Database_Pages) throw Error("The table definitions do not fit in a Jet 4.0 file.");
+        if (next > f::Max_Database_Pages) throw Error("The table definitions do not fit in a Jet 4.0 file.", Error_Kind::Unsupported);
     }
     return pages;
 }

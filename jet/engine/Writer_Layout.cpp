@@ -30,47 +30,19 @@ constexpr std::size_t Open_Lval_Pages = 32;
 }
 
 [[noreturn]] void Fail_Too_Large() {
-    throw Error("The database is too large for a Jet 4.0 file (more than 2 GB).");
+    throw Error("The database is too large for a Jet 4.0 file (more than 2 GB).", Error_Kind::Unsupported);
 }
 
 // ---- Table definition: where the fields the writer patches sit ------------------------
 
+// The reader's own walk of the definition finds them; a definition it refuses cannot be
+// written either.
 Tdef_Fields Locate_Fields(const Table_Image& table) {
-    const auto& d = table.definition;
-    const std::string& name = table.name;
-    if (d.size() < f::Tdef_Min_Length) Fail_Table(name, "the table definition is too short.");
+    const Table_Definition def = Parse_Table_Definition(table.definition, "Cannot write table '" + table.name + "'");
     Tdef_Fields out;
-    const std::uint16_t columns = Get_U16(d, f::Tdef_Columns);
-    const std::uint32_t logical = Get_U32(d, f::Tdef_Logical_Indexes);
-    out.real_indexes = Get_U32(d, f::Tdef_Real_Indexes);
-    if (out.real_indexes > 1000 || logical > 1000)
-        Fail_Table(name, "the table definition claims too many indexes.");
-    std::size_t at = f::Tdef_Index_Stats + f::Index_Stats_Size * out.real_indexes;
-    at += f::Column_Block_Size * columns;
-    if (at > d.size()) Fail_Table(name, "the table definition ends inside its columns.");
-    for (std::uint32_t c = 0; c < columns; ++c) {
-        if (!Has_Range(d.size(), at, 2)) Fail_Table(name, "the table definition ends inside its column names.");
-        at += 2 + Get_U16(d, at);
-    }
-    for (std::uint32_t i = 0; i < out.real_indexes; ++i) {
-        if (!Has_Range(d.size(), at, f::Real_Index_Block_Size))
-            Fail_Table(name, "the table definition ends inside its indexes.");
-        out.real_index_blocks.push_back(at);
-        at += f::Real_Index_Block_Size;
-    }
-    at += f::Logical_Index_Block_Size * logical;
-    if (at > d.size()) Fail_Table(name, "the table definition ends inside its indexes.");
-    for (std::uint32_t i = 0; i < logical; ++i) {
-        if (!Has_Range(d.size(), at, 2)) Fail_Table(name, "the table definition ends inside its index names.");
-        at += 2 + Get_U16(d, at);
-    }
-    // Long-value column maps, ended by FF FF (older definitions end right here).
-    while (Has_Range(d.size(), at, 2) && Get_U16(d, at) != f::Tdef_End_Marker) {
-        if (!Has_Range(d.size(), at, f::Column_Map_Entry_Size))
-            Fail_Table(name, "the table definition ends inside its long-value column maps.");
-        out.column_maps.push_back({Get_U16(d, at), at});
-        at += f::Column_Map_Entry_Size;
-    }
+    out.real_indexes = static_cast<std::uint32_t>(def.real_indexes.size());
+    for (const auto& ri : def.real_indexes) out.real_index_blocks.push_back(ri.block_offset);
+    out.column_maps = def.column_maps;
     return out;
 }
 
@@ -392,7 +364,7 @@ std::uint32_t Plan_Reference_Maps(Layout_Plan& layout, std::uint32_t next_page) 
             if (!map.reference) return;
             for (std::uint32_t p : map.pages) {
                 const std::uint32_t block = p / f::Bitmap_Page_Bits;
-                if (block >= Map_Pointers) throw Error("The database is too large for its usage maps.");
+                if (block >= Map_Pointers) throw Error("The database is too large for its usage maps.", Error_Kind::Unsupported);
                 if (map.bitmap_pages[block] == 0) {
                     map.bitmap_pages[block] = next_page++;
                     layout.bitmap_pages.emplace_back(block, ref);
@@ -420,7 +392,7 @@ void Plan_Global_Map(Layout_Plan& layout, std::uint32_t next_page) {
             if (needed == extra) break;
             extra = needed;
         }
-        if (extra > Map_Pointers) throw Error("The database is too large for its usage maps.");
+        if (extra > Map_Pointers) throw Error("The database is too large for its usage maps.", Error_Kind::Unsupported);
         for (std::uint32_t k = 0; k < extra; ++k) layout.global.bitmap_pages[k] = layout.total + k;
         layout.total += extra;
     }
@@ -442,7 +414,7 @@ const Map_Plan& Layout_Plan::Map(Map_Ref ref) const {
 std::uint32_t Definition_Page_Count(std::size_t length) {
     std::uint64_t count = 1;
     if (length > f::Page_Size) count += (length - f::Page_Size + Tdef_Continuation_Bytes - 1) / Tdef_Continuation_Bytes;
-    if (count > Max_File_Pages) throw Error("The table definitions do not fit in a Jet 4.0 file.");
+    if (count > Max_File_Pages) throw Error("The table definitions do not fit in a Jet 4.0 file.", Error_Kind::Unsupported);
     return static_cast<std::uint32_t>(count);
 }
 

@@ -27,6 +27,7 @@
 #include "jet/util/Bytes.h"
 #include "jet/file/Format.h"
 #include "jet/engine/Writer.h"
+#include "jet/table/Table_Definition.h"
 
 namespace kelbrook::jet::layout {
 
@@ -42,10 +43,7 @@ inline constexpr std::size_t Free_Map_Threshold = 64;  // pages with this much r
 inline constexpr std::size_t Tdef_Continuation_Bytes = format::Page_Size - format::Tdef_Page_Header_Size;
 
 // Where the fields the writer patches sit in a table definition.
-struct Column_Map_Slot {
-    std::uint16_t column = 0;
-    std::size_t offset = 0;  // of the 10-byte entry in the definition
-};
+using Column_Map_Slot = Column_Map_Entry;
 
 struct Tdef_Fields {
     std::uint32_t real_indexes = 0;

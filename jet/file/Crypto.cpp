@@ -55,7 +55,7 @@ std::array<std::uint8_t, format::Header_Password_Size> Masked_Password(const std
                                                                        double creation_date) {
     auto units = Utf8_To_Utf16le(password);
     if (units.size() > format::Header_Password_Size)
-        throw Error("The password is longer than the 20 characters a Jet 4.0 database can hold.");
+        throw Error("The password is longer than the 20 characters a Jet 4.0 database can hold.", Error_Kind::Unsupported);
     std::array<std::uint8_t, format::Header_Password_Size> out{};
     std::copy(units.begin(), units.end(), out.begin());
     auto mask = Password_Mask(creation_date);

@@ -23,6 +23,9 @@ inline constexpr std::uint32_t Max_Page_Number = 0x00FFFFFF;   // pages are 3 by
 inline constexpr std::uint32_t Max_Database_Pages = 0x80000;   // 2 GB: the largest file Jet 4.0 allows
 
 // ---- Page types (byte 0 of a page) ----------------------------------------------------
+inline constexpr std::size_t Page_Type = 0;                   // 1 byte, Page_Type_* below
+inline constexpr std::size_t Page_Marker = 1;                 // 1 byte, Page_Marker_Value on every page
+inline constexpr std::uint8_t Page_Marker_Value = 0x01;       // Jet 4 writes it on pages of every type
 inline constexpr std::uint8_t Page_Type_Header = 0x00;        // page 0 (and freed pages)
 inline constexpr std::uint8_t Page_Type_Data = 0x01;          // rows, usage-map hosts, LVAL pages
 inline constexpr std::uint8_t Page_Type_Tdef = 0x02;          // table definition
@@ -81,7 +84,8 @@ inline constexpr std::size_t Tdef_Magic = 12;            // 4 bytes, 1625
 inline constexpr std::uint32_t Tdef_Magic_Value = 1625;   // 0x0659
 inline constexpr std::size_t Tdef_Num_Rows = 16;         // 4 bytes
 inline constexpr std::size_t Tdef_Autonumber = 20;       // 4 bytes, last autonumber handed out
-inline constexpr std::size_t Tdef_Autonumber_Flag = 24;  // 1 byte, 0x01
+inline constexpr std::size_t Tdef_Autonumber_Flag = 24;  // 1 byte, Tdef_Autonumber_Flag_Value
+inline constexpr std::uint8_t Tdef_Autonumber_Flag_Value = 0x01;  // what Access writes there
 inline constexpr std::size_t Tdef_Table_Type = 40;       // 1 byte, 0x4E user, 0x53 system
 inline constexpr std::uint8_t Table_Type_User = 0x4E;
 inline constexpr std::uint8_t Table_Type_System = 0x53;
@@ -94,6 +98,9 @@ inline constexpr std::size_t Tdef_Owned_Map = 55;        // row pointer of the o
 inline constexpr std::size_t Tdef_Free_Map = 59;         // row pointer of the free-space map
 inline constexpr std::size_t Tdef_Index_Stats = 63;      // 12 bytes per real index follow
 inline constexpr std::size_t Index_Stats_Size = 12;      // dword entries, dword distinct keys, dword 0
+inline constexpr std::size_t Index_Stats_Entries = 0;    // 4 bytes, entries of the real index
+inline constexpr std::size_t Index_Stats_Distinct = 4;   // 4 bytes, distinct keys of the real index
+inline constexpr std::size_t Index_Stats_Reserved = 8;   // 4 bytes, 0
 inline constexpr std::size_t Tdef_Min_Length = 63;       // bytes before the variable parts
 
 // Column block, 25 bytes each, after the index statistics.
@@ -142,6 +149,7 @@ inline constexpr std::uint32_t Real_Index_Magic_Value = 1923;
 inline constexpr std::size_t Real_Index_Columns = 4;     // 10 x {column number 2, flags 1}
 inline constexpr std::size_t Real_Index_Max_Columns = 10;
 inline constexpr std::size_t Real_Index_Column_Size = 3;
+inline constexpr std::size_t Real_Index_Column_Flags = 2;  // 1 byte after the column number: Index_Column_*
 inline constexpr std::uint16_t Real_Index_Unused_Column = 0xFFFF;  // empty column slot
 inline constexpr std::uint8_t Index_Column_Ascending = 0x01;
 inline constexpr std::size_t Real_Index_Map = 34;        // row pointer of the index pages' map
@@ -196,6 +204,8 @@ inline constexpr std::size_t Long_Value_Length = 0;       // 4 bytes: length (lo
 inline constexpr std::size_t Long_Value_Pointer = 4;      // 4 bytes row pointer of the LVAL row
 inline constexpr std::size_t Long_Value_Tag = 8;          // 4 bytes, tag (chains)
 inline constexpr std::uint32_t Long_Value_Length_Mask = 0x3FFFFFFF;
+inline constexpr std::size_t Long_Value_Flags = 3;        // 1 byte, the length word's top byte: storage flags
+inline constexpr std::uint8_t Long_Value_Storage_Mask = 0xC0;  // the flags byte's storage bits: one of the three below
 inline constexpr std::uint8_t Long_Value_Inline = 0x80;   // flags byte: data follows the definition
 inline constexpr std::uint8_t Long_Value_Single_Row = 0x40;  // flags byte: one LVAL row
 inline constexpr std::uint8_t Long_Value_Chain = 0x00;    // flags byte: chain of LVAL rows
@@ -203,6 +213,9 @@ inline constexpr std::size_t Long_Value_Chain_Link = 4;   // each chain row star
 inline constexpr std::size_t Long_Value_Max_Chunk = 4072; // largest chunk of a chain row
 inline constexpr std::size_t Long_Value_Max_Single = 4076;  // largest value kept in one LVAL row
 inline constexpr std::size_t Long_Value_Max_Inline = 64;  // largest value a writer keeps inline
+
+// ---- Dates -------------------------------------------------------------------------------
+inline constexpr std::int64_t Date_Days_To_1970 = 25569;  // date/time values count days from 1899-12-30
 
 // ---- Text ---------------------------------------------------------------------------------
 inline constexpr std::array<std::uint8_t, 2> Compressed_Text_Marker = {0xFF, 0xFE};  // compressed unicode starts so
@@ -225,6 +238,7 @@ inline constexpr std::uint8_t Key_Flag_Ascending = 0x7F;  // non-null, ascending
 inline constexpr std::uint8_t Key_Flag_Descending = 0x80; // non-null, descending column
 inline constexpr std::uint8_t Key_Null_Ascending = 0x00;  // null, ascending column
 inline constexpr std::uint8_t Key_Null_Descending = 0xFF; // null, descending column
+inline constexpr std::size_t Int32_Key_Size = 5;         // a non-null int32 column's key: flag byte, 4 value bytes
 
 // ---- Catalogue (MSysObjects) ----------------------------------------------------------------
 inline constexpr std::int16_t Object_Type_Table = 1;       // local table: Id = tdef page
@@ -233,6 +247,24 @@ inline constexpr std::int32_t Tables_Container_Id = 0x0F000001;
 inline constexpr std::uint32_t Object_Flag_System = 0x80000000;  // Jet's own system objects
 inline constexpr std::uint32_t Object_Flag_Access_System = 0x00000002;  // Access's system objects
 inline constexpr std::uint32_t Object_Id_Page_Mask = 0x00FFFFFF;  // table Id -> tdef page
+
+// ---- Property blobs (MSysObjects.LvProp) ----------------------------------------------------
+inline constexpr std::array<std::uint8_t, 4> Property_Signature = {'M', 'R', '2', 0};  // Jet 4.0 blobs start so
+inline constexpr std::size_t Property_Chunk_Length = 0;      // 4 bytes, the chunk's length with this header
+inline constexpr std::size_t Property_Chunk_Type = 4;        // 2 bytes, one of the three below
+inline constexpr std::size_t Property_Chunk_Header_Size = 6;
+inline constexpr std::uint16_t Property_Chunk_Object = 0x00; // the object's own properties
+inline constexpr std::uint16_t Property_Chunk_Column = 0x01; // one column's properties
+inline constexpr std::uint16_t Property_Chunk_Names = 0x80;  // the names: 2-byte length, then UTF-16LE, each
+// In an object or column chunk, after its header: a 4-byte length, the name's length and
+// the name (UTF-16LE), then the properties.
+inline constexpr std::size_t Property_Block_Name_Length = 4;  // 2 bytes
+inline constexpr std::size_t Property_Block_Name = 6;         // the name follows
+inline constexpr std::size_t Property_Entry_Length = 0;       // 2 bytes, the whole entry
+inline constexpr std::size_t Property_Entry_Type = 3;         // 1 byte, Type_* of the value
+inline constexpr std::size_t Property_Entry_Name = 4;         // 2 bytes, place in the names chunk
+inline constexpr std::size_t Property_Entry_Value_Size = 6;   // 2 bytes
+inline constexpr std::size_t Property_Entry_Value = 8;        // the value follows
 
 // ---- Values Jet writes into the structures it makes ----------------------------------
 // Catalogue ids Jet gives its containers and the database object.
@@ -266,6 +298,7 @@ inline constexpr std::uint8_t System_Sid_Column_Flag = 0x20;
 inline constexpr std::uint8_t Plain_Index_Cascade_Bytes = 0x04;
 // Access fills tdef bytes 36..39 of user tables with 0xFF.
 inline constexpr std::size_t User_Tdef_Filler = 36;
+inline constexpr std::uint32_t User_Tdef_Filler_Value = 0xFFFFFFFF;
 // After the character codes of a text key: end of the text, end of the (empty) extra codes.
 inline constexpr std::uint8_t Text_Key_End = 0x01;
 inline constexpr std::uint8_t Text_Key_Extra_End = 0x00;
@@ -296,6 +329,12 @@ inline constexpr std::uint8_t Numeric_Key_Positive = 0xFF;
 inline constexpr std::uint8_t Numeric_Key_Negative = 0x00;
 // Longest memo (in characters) Jet keeps in compressed form.
 inline constexpr std::size_t Max_Compressed_Memo_Chars = 1024;
+// Numeric values (17 bytes): a sign byte, then 16 magnitude bytes in four 32-bit groups,
+// the most significant group first, each group little-endian.
+inline constexpr std::size_t Numeric_Sign = 0;            // 1 byte, Numeric_Negative or 0
+inline constexpr std::size_t Numeric_Magnitude = 1;       // 16 bytes
+inline constexpr std::size_t Numeric_Magnitude_Size = 16;
+inline constexpr std::size_t Numeric_Group_Size = 4;      // bytes of one group
 // Sign byte of a negative numeric value.
 inline constexpr std::uint8_t Numeric_Negative = 0x80;
 

@@ -39,11 +39,11 @@ Database_Header Parse_Header(std::span<const std::uint8_t> raw, const std::strin
     if (raw[0] != format::Page_Type_Header || raw[1] != 0x01 ||
         !(name_is(jet_name) || name_is(ace_name) || name_is(msisam_name)))
         throw Error(file + ": not a Jet database (no Jet header on page 0)");
-    if (name_is(msisam_name)) throw Error(file + ": an MSISAM (Microsoft Money) file, not a Jet 4.0 database");
+    if (name_is(msisam_name)) throw Error(file + ": an MSISAM (Microsoft Money) file, not a Jet 4.0 database", Error_Kind::Unsupported);
     std::uint8_t version = raw[format::Header_Version];
     if (version != format::Version_Jet4)
         throw Error(file + ": the file is in the " + Version_Name(version) +
-                    " format; only Jet 4.0 (Access 2000-2003 .mdb) databases are supported");
+                    " format; only Jet 4.0 (Access 2000-2003 .mdb) databases are supported", Error_Kind::Unsupported);
     if (raw.size() < format::Page_Size)
         throw Error(file + ": page 0: the database header is truncated (" + std::to_string(raw.size()) +
                     " of " + std::to_string(format::Page_Size) + " bytes)");

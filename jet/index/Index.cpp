@@ -26,7 +26,7 @@ void Parse_Index_Page(const Page_File& file, std::uint32_t page, Flat_Index_Page
     const Page& b = *p;
     out.bytes.clear();
     out.ends.clear();
-    out.type = b[0];
+    out.type = b[format::Page_Type];
     if (out.type != format::Page_Type_Index_Leaf && out.type != format::Page_Type_Index_Node)
         file.Fail(page, "expected an index page, found page type " + std::to_string(out.type));
     out.tdef_page = Get_U32(b, format::Index_Tdef_Page);

@@ -210,13 +210,8 @@ void Append_Numeric(std::vector<std::uint8_t>& key, bool negative, std::span<con
 }
 
 std::size_t Integer_Size(std::uint8_t type) {
-    switch (type) {
-        case f::Type_Byte: return 1;
-        case f::Type_Int16: return 2;
-        case f::Type_Int32: return 4;
-        case f::Type_Money: return 8;
-        default: return 0;
-    }
+    const bool integer = type == f::Type_Byte || type == f::Type_Int16 || type == f::Type_Int32 || type == f::Type_Money;
+    return integer ? Fixed_Column_Size(type) : 0;
 }
 
 void Append_Integer(std::vector<std::uint8_t>& key, std::uint8_t type, std::int64_t v, bool ascending) {
@@ -373,7 +368,7 @@ bool Index_Key_Encoder::Encode(const std::vector<Value>& values, std::vector<std
     key.clear();
     if (!Encodable()) return false;
     for (const auto& p : parts_) {
-        if (p.position >= values.size()) throw Error("index key: the row has fewer values than the table has columns");
+        if (p.position >= values.size()) throw Error("index key: the row has fewer values than the table has columns", Error_Kind::Unsupported);
         Append_Key_Part(key, p.type, values[p.position], p.ascending);
     }
     return true;
@@ -415,11 +410,13 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         case f::Type_Double:
         case f::Type_Datetime: return Append_Real(key, column_type, value.real, ascending);
         case f::Type_Numeric: {
-            if (value.kind != K::Numeric || value.bytes.size() != 17) Wrong_Kind(column_type);
-            std::array<std::uint8_t, 16> magnitude{};
-            for (std::size_t w = 0; w < 4; ++w)  // four little-endian words, most significant first
-                for (std::size_t i = 0; i < 4; ++i) magnitude[4 * w + i] = value.bytes[1 + 4 * w + 3 - i];
-            return Append_Numeric(key, (value.bytes[0] & f::Numeric_Negative) != 0, magnitude, ascending);
+            if (value.kind != K::Numeric || value.bytes.size() != Fixed_Column_Size(f::Type_Numeric)) Wrong_Kind(column_type);
+            // Each little-endian group of the stored magnitude, big-endian.
+            std::array<std::uint8_t, f::Numeric_Magnitude_Size> magnitude{};
+            const std::size_t g = f::Numeric_Group_Size;
+            for (std::size_t w = 0; w < f::Numeric_Magnitude_Size / g; ++w)
+                for (std::size_t i = 0; i < g; ++i) magnitude[g * w + i] = value.bytes[f::Numeric_Magnitude + g * w + g - 1 - i];
+            return Append_Numeric(key, (value.bytes[f::Numeric_Sign] & f::Numeric_Negative) != 0, magnitude, ascending);
         }
         case f::Type_Guid: return Append_Binary_Key(key, Guid_From_Text(value.text), ascending);
         case f::Type_Binary: return Append_Binary_Key(key, value.bytes, ascending);
@@ -427,7 +424,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         case f::Type_Memo:
             if (value.kind != K::Text && value.kind != K::Memo) Wrong_Kind(column_type);
             return Append_Text_Key(key, To_Utf16(value.text), ascending);
-        default: throw Error("index key: columns of type " + Type_Name(column_type) + " are not indexed");
+        default: throw Error("index key: columns of type " + Type_Name(column_type) + " are not indexed", Error_Kind::Unsupported);
     }
 }
 
@@ -480,7 +477,7 @@ void Append_Key_Part(std::vector<std::uint8_t>& key, std::uint8_t column_type, c
         case f::Type_Memo:
             if (text == nullptr) Wrong_Kind(column_type);
             return Append_Text_Key(key, To_Utf16(*text), ascending);
-        default: throw Error("index key: columns of type " + Type_Name(column_type) + " are not indexed");
+        default: throw Error("index key: columns of type " + Type_Name(column_type) + " are not indexed", Error_Kind::Unsupported);
     }
 }
 
@@ -490,7 +487,7 @@ std::vector<std::uint8_t> Encode_Index_Key(const Table_Layout& table, const Inde
     for (const auto& [number, ascending] : index.columns) {
         if (number >= table.columns.size() || number >= values.size())
             throw Error("table " + table.name + ": index names column " + std::to_string(number) +
-                        ", which does not exist");
+                        ", which does not exist", Error_Kind::Unsupported);
         Append_Key_Part(key, table.columns[number].type, values[number], ascending);
     }
     return key;
@@ -516,10 +513,17 @@ bool Index_Skips_Row(const Table_Layout& table, const Index_Layout& index, const
 
 void Encode_Int32_Key(std::uint8_t* at, std::int32_t value, bool ascending) {
     std::vector<std::uint8_t> key;
-    key.reserve(5);
+    key.reserve(f::Int32_Key_Size);
     key.push_back(ascending ? f::Key_Flag_Ascending : f::Key_Flag_Descending);
-    Append_Signed(key, value, 4, ascending);
+    Append_Signed(key, value, f::Int32_Key_Size - 1, ascending);
     std::copy(key.begin(), key.end(), at);
+}
+
+bool Replace_Leading_Int32(std::vector<std::uint8_t>& key, std::int32_t value) {
+    if (key.size() < f::Int32_Key_Size) return false;
+    if (key[0] != f::Key_Flag_Ascending && key[0] != f::Key_Flag_Descending) return false;
+    Encode_Int32_Key(key.data(), value, key[0] == f::Key_Flag_Ascending);
+    return true;
 }
 
 }  // namespace kelbrook::jet

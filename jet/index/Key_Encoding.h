@@ -118,7 +118,12 @@ bool Text_Is_Indexable(std::string_view text);
 // null in the row.
 bool Index_Skips_Row(const Table_Layout& table, const Index_Layout& index, const std::vector<Field_Value>& values);
 
-// The 5-byte key of a non-null int32 column (autonumber ids included) at `at`.
+// The key of a non-null int32 column (autonumber ids included): its flag byte, then the
+// value big-endian with the sign bit flipped (all inverted when descending); written at
+// `at` (format::Int32_Key_Size bytes).
 void Encode_Int32_Key(std::uint8_t* at, std::int32_t value, bool ascending);
+// Gives a key whose first column is an int32 column the value `value` there, in that
+// column's order; false (and the key unchanged) when the column is null in the key.
+bool Replace_Leading_Int32(std::vector<std::uint8_t>& key, std::int32_t value);
 
 }  // namespace kelbrook::jet

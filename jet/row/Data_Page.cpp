@@ -35,7 +35,7 @@ Row_Slot Get_Row_Slot(const Page_File& file, std::uint32_t page_number, const Pa
 
 Row_Data Read_Row(const Page_File& file, Row_Pointer where, const std::string& what) {
     Page_Ref page = file.Read(where.page);
-    if ((*page)[0] != format::Page_Type_Data)
+    if ((*page)[format::Page_Type] != format::Page_Type_Data)
         file.Fail(where.page, what + " points at a page of type " + std::to_string((*page)[0]) +
                                   ", not a data page");
     Row_Data d{page, Get_Row_Slot(file, where.page, *page, where.row)};
@@ -101,7 +101,7 @@ Usage_Map Read_Usage_Map(const Page_File& file, Row_Pointer where, const std::st
             if (bitmap_page == 0 || static_cast<std::uint64_t>(i) * format::Bitmap_Page_Bits >= file.Page_Count())
                 continue;
             Page_Ref bp = file.Read(bitmap_page);
-            if ((*bp)[0] != format::Page_Type_Usage_Bitmap)
+            if ((*bp)[format::Page_Type] != format::Page_Type_Usage_Bitmap)
                 file.Fail(bitmap_page, what + " (on page " + std::to_string(where.page) +
                                            ") names this page as a usage bitmap, but it has type " +
                                            std::to_string((*bp)[0]));

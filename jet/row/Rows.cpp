@@ -33,8 +33,8 @@ void Civil_From_Days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) 
 
 std::string Numeric_Text(std::span<const std::uint8_t> b, std::uint8_t scale) {
     // Sign byte, then four 32-bit little-endian words, most significant first.
-    std::array<std::uint32_t, 4> words{};
-    for (int i = 0; i < 4; ++i) words[i] = Get_U32(b, 1 + 4 * i);
+    std::array<std::uint32_t, format::Numeric_Magnitude_Size / format::Numeric_Group_Size> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = Get_U32(b, format::Numeric_Magnitude + format::Numeric_Group_Size * i);
     std::string digits;
     auto is_zero = [&words] { return words[0] == 0 && words[1] == 0 && words[2] == 0 && words[3] == 0; };
     while (!is_zero()) {
@@ -49,7 +49,7 @@ std::string Numeric_Text(std::span<const std::uint8_t> b, std::uint8_t scale) {
     while (digits.size() <= scale) digits.push_back('0');
     std::reverse(digits.begin(), digits.end());
     if (scale > 0) digits.insert(digits.end() - scale, '.');
-    if ((b[0] & 0x80) != 0) digits.insert(digits.begin(), '-');
+    if ((b[format::Numeric_Sign] & format::Numeric_Negative) != 0) digits.insert(digits.begin(), '-');
     return digits;
 }
 
@@ -126,7 +126,7 @@ std::string Format_Date(double ole_days) {
     }
     std::int64_t y;
     unsigned m, d;
-    Civil_From_Days(days - 25569, y, m, d);
+    Civil_From_Days(days - format::Date_Days_To_1970, y, m, d);
     char buf[48];
     std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(y), m, d,
                   static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
@@ -247,7 +247,7 @@ void Split_Row_Into(const Table_Definition& table, std::span<const std::uint8_t>
 template <class Where>
 Row_Data Read_Lval_Row(const Page_File& file, Row_Pointer at, const Where& where) {
     Page_Ref page = file.Read(at.page);
-    if ((*page)[0] != format::Page_Type_Data)
+    if ((*page)[format::Page_Type] != format::Page_Type_Data)
         file.Fail(at.page, where() + ": memo/OLE value points at a page of type " + std::to_string((*page)[0]) +
                                ", not a data page");
     return Row_Data{page, Get_Row_Slot(file, at.page, *page, at.row)};
@@ -276,7 +276,7 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
         throw Error(where() + ": a memo/OLE field is shorter than its 12-byte definition");
     std::uint32_t word = Get_U32(field, format::Long_Value_Length);
     std::size_t length = word & format::Long_Value_Length_Mask;
-    std::uint8_t storage = static_cast<std::uint8_t>((word >> 24) & 0xC0);
+    std::uint8_t storage = static_cast<std::uint8_t>(field[format::Long_Value_Flags] & format::Long_Value_Storage_Mask);
     Row_Pointer pointer = Get_Row_Pointer(field, format::Long_Value_Pointer);
     if (storage == format::Long_Value_Inline) {
         if (length > field.size() - format::Long_Value_Definition_Size)
@@ -470,7 +470,7 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 if (hop >= max_hops)
                     file.Fail(row.header.page, "row " + std::to_string(row.header.row) + " overflows in a loop");
                 holder = file.Read(next.page);
-                if ((*holder)[0] != format::Page_Type_Data || Get_U32(*holder, format::Data_Tdef_Page) != table.page)
+                if ((*holder)[format::Page_Type] != format::Page_Type_Data || Get_U32(*holder, format::Data_Tdef_Page) != table.page)
                     file.Fail(row.header.page, "row " + std::to_string(row.header.row) + " overflows to page " +
                                                    std::to_string(next.page) + ", which is not a data page of its table");
                 slot = Get_Row_Slot(file, next.page, *holder, next.row);
@@ -489,7 +489,7 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 lv.column_number = c.number;
                 lv.definition_offset = static_cast<std::uint16_t>(fields[i].offset);
                 auto field = std::span<const std::uint8_t>(row.bytes).subspan(fields[i].offset, fields[i].length);
-                lv.storage = field.size() >= 4 ? static_cast<std::uint8_t>(field[3] & 0xC0) : 0;
+                lv.storage = field.size() >= 4 ? static_cast<std::uint8_t>(field[format::Long_Value_Flags] & format::Long_Value_Storage_Mask) : 0;
                 lv.length = field.size() >= 4 ? Get_U32(field, format::Long_Value_Length) & format::Long_Value_Length_Mask : 0;
                 lv.pages.clear();
                 lv.value.clear();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "jet/file/Format.h"
+#include "jet/table/Table_Definition.h"  // Fixed_Column_Size, Is_Fixed_Type
 
 namespace kelbrook::jet {
 
@@ -64,10 +65,6 @@ struct Table_Layout {
     std::size_t Fixed_Area_Size() const;
     std::size_t Var_Column_Count() const;
 };
-
-// Bytes a fixed column of this type occupies (0 for booleans and variable columns).
-std::size_t Fixed_Column_Size(std::uint8_t type);
-bool Is_Fixed_Type(std::uint8_t type);
 
 // The logical tdef buffer for a laid-out table (num_rows 0, pointers 0).
 std::vector<std::uint8_t> Build_Definition(const Table_Layout& table);

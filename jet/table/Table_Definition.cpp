@@ -39,9 +39,8 @@ private:
 
 }  // namespace
 
-std::size_t Fixed_Size(std::uint8_t type, std::uint16_t declared_length) {
+std::size_t Fixed_Column_Size(std::uint8_t type) {
     switch (type) {
-        case format::Type_Boolean: return 0;
         case format::Type_Byte: return 1;
         case format::Type_Int16: return 2;
         case format::Type_Int32: return 4;
@@ -51,8 +50,18 @@ std::size_t Fixed_Size(std::uint8_t type, std::uint16_t declared_length) {
         case format::Type_Datetime: return 8;
         case format::Type_Guid: return 16;
         case format::Type_Numeric: return 17;
-        default: return declared_length;
+        default: return 0;
     }
+}
+
+bool Is_Fixed_Type(std::uint8_t type) {
+    return type == format::Type_Boolean || Fixed_Column_Size(type) != 0;
+}
+
+std::size_t Fixed_Size(std::uint8_t type, std::uint16_t declared_length) {
+    if (type == format::Type_Boolean) return 0;
+    const std::size_t size = Fixed_Column_Size(type);
+    return size != 0 ? size : declared_length;
 }
 
 std::string Type_Name(std::uint8_t type) {
@@ -88,42 +97,58 @@ const Column* Table_Definition::Find_Column(const std::string& name) const {
     return nullptr;
 }
 
-Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const std::string& where) {
-    Table_Definition t;
-    t.bytes = std::move(bytes);
-    Tdef_Reader r(t.bytes, where);
+namespace {
+
+// The counts the header declares, bounded by the buffer before anything is allocated.
+struct Tdef_Counts {
+    std::uint16_t columns = 0;
+    std::uint32_t logical = 0;
+    std::uint32_t real = 0;
+};
+
+Tdef_Counts Read_Header(Table_Definition& t, const Tdef_Reader& r) {
     r.Need(0, format::Tdef_Min_Length, "the table definition header");
-    if (t.bytes[0] != format::Page_Type_Tdef) r.Fail("not a table definition page (type " + std::to_string(t.bytes[0]) + ")");
+    const std::uint8_t type = t.bytes[format::Page_Type];
+    if (type != format::Page_Type_Tdef) r.Fail("not a table definition page (type " + std::to_string(type) + ")");
     t.num_rows = r.U32(format::Tdef_Num_Rows, "row count");
     t.autonumber = r.U32(format::Tdef_Autonumber, "autonumber");
     t.table_type = r.U8(format::Tdef_Table_Type, "table type");
     t.max_columns = r.U16(format::Tdef_Max_Columns, "column limit");
     t.var_columns = r.U16(format::Tdef_Var_Columns, "variable column count");
-    std::uint16_t num_columns = r.U16(format::Tdef_Columns, "column count");
-    std::uint32_t num_logical = r.U32(format::Tdef_Logical_Indexes, "index count");
-    std::uint32_t num_real = r.U32(format::Tdef_Real_Indexes, "index count");
+    Tdef_Counts n;
+    n.columns = r.U16(format::Tdef_Columns, "column count");
+    n.logical = r.U32(format::Tdef_Logical_Indexes, "index count");
+    n.real = r.U32(format::Tdef_Real_Indexes, "index count");
     t.owned_map = r.Pointer(format::Tdef_Owned_Map, "usage map");
     t.free_map = r.Pointer(format::Tdef_Free_Map, "usage map");
-    // Counts bounded by the buffer before anything is allocated for them.
     const std::size_t size = t.bytes.size();
-    if (num_real > size / format::Real_Index_Block_Size || num_logical > size / format::Logical_Index_Block_Size ||
-        num_columns > size / format::Column_Block_Size)
-        r.Fail("the table definition is damaged (" + std::to_string(num_columns) + " columns, " +
-               std::to_string(num_real) + " and " + std::to_string(num_logical) +
+    if (n.real > size / format::Real_Index_Block_Size || n.logical > size / format::Logical_Index_Block_Size ||
+        n.columns > size / format::Column_Block_Size)
+        r.Fail("the table definition is damaged (" + std::to_string(n.columns) + " columns, " +
+               std::to_string(n.real) + " and " + std::to_string(n.logical) +
                " indexes cannot fit in " + std::to_string(size) + " bytes)");
+    return n;
+}
 
-    std::size_t at = format::Tdef_Index_Stats;
-    for (std::uint32_t i = 0; i < num_real; ++i) {
+// Each real index's statistics, which come first after the header.
+void Read_Index_Statistics(Table_Definition& t, const Tdef_Reader& r, std::uint32_t count, std::size_t& at) {
+    for (std::uint32_t i = 0; i < count; ++i) {
         Real_Index ix;
         ix.number = i;
         ix.stats_offset = at;
-        ix.stats_entries = r.U32(at, "index statistics");
-        ix.stats_distinct = r.U32(at + 4, "index statistics");
+        ix.stats_entries = r.U32(at + format::Index_Stats_Entries, "index statistics");
+        ix.stats_distinct = r.U32(at + format::Index_Stats_Distinct, "index statistics");
         t.real_indexes.push_back(ix);
         at += format::Index_Stats_Size;
     }
+}
+
+// The column blocks, then their names; no column number twice, no fixed column past the
+// end of a row.
+std::vector<Column> Read_Columns(const Table_Definition& t, const Tdef_Reader& r, std::uint16_t count,
+                                 std::size_t& at) {
     std::vector<Column> columns;
-    for (std::uint16_t i = 0; i < num_columns; ++i) {
+    for (std::uint16_t i = 0; i < count; ++i) {
         r.Need(at, format::Column_Block_Size, "column definition");
         Column c;
         c.block_offset = at;
@@ -152,7 +177,10 @@ Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const s
             static_cast<std::size_t>(c.fixed_offset) + Fixed_Size(c.type, c.length) > format::Page_Size)
             r.Fail("the table definition is damaged (column \"" + c.name + "\" lies past the end of a row)");
     }
+    return columns;
+}
 
+void Read_Real_Indexes(Table_Definition& t, const Tdef_Reader& r, std::size_t& at) {
     for (auto& ix : t.real_indexes) {
         r.Need(at, format::Real_Index_Block_Size, "index definition");
         ix.block_offset = at;
@@ -160,14 +188,19 @@ Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const s
             std::size_t c = at + format::Real_Index_Columns + k * format::Real_Index_Column_Size;
             std::uint16_t number = Get_U16(t.bytes, c);
             if (number == format::Real_Index_Unused_Column) continue;
-            ix.columns.push_back(Index_Column{number, t.bytes[c + 2]});
+            ix.columns.push_back(Index_Column{number, t.bytes[c + format::Real_Index_Column_Flags]});
         }
         ix.page_map = Get_Row_Pointer(t.bytes, at + format::Real_Index_Map);
         ix.root = Get_U32(t.bytes, at + format::Real_Index_Root);
         ix.flags = t.bytes[at + format::Real_Index_Flags];
         at += format::Real_Index_Block_Size;
     }
-    for (std::uint32_t i = 0; i < num_logical; ++i) {
+}
+
+// The logical index blocks, then their names; each names a real index that exists.
+void Read_Logical_Indexes(Table_Definition& t, const Tdef_Reader& r, std::uint32_t count, std::size_t& at) {
+    const std::size_t real = t.real_indexes.size();
+    for (std::uint32_t i = 0; i < count; ++i) {
         r.Need(at, format::Logical_Index_Block_Size, "index definition");
         Logical_Index li;
         li.block_offset = at;
@@ -179,16 +212,19 @@ Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const s
         li.cascade_updates = t.bytes[at + format::Logical_Index_Cascade_Update];
         li.cascade_deletes = t.bytes[at + format::Logical_Index_Cascade_Delete];
         li.index_type = t.bytes[at + format::Logical_Index_Type];
-        if (li.real_index >= num_real)
+        if (li.real_index >= real)
             r.Fail("the table definition is damaged (index " + std::to_string(i) + " refers to physical index " +
-                   std::to_string(li.real_index) + " of " + std::to_string(num_real) + ")");
+                   std::to_string(li.real_index) + " of " + std::to_string(real) + ")");
         t.logical_indexes.push_back(li);
         at += format::Logical_Index_Block_Size;
     }
     for (auto& li : t.logical_indexes) li.name = r.Name(at, "index name");
+}
 
-    // Long-value column maps, ended by FF FF. Entries naming no column, or a missing
-    // map (page 0), are left out as Access's readers do.
+// Long-value column maps, ended by FF FF. Entries naming no memo/OLE column, or a missing
+// map (page 0), are kept in `column_maps` but give no column its maps, as Access's
+// readers do.
+void Read_Column_Maps(Table_Definition& t, const Tdef_Reader& r, std::vector<Column>& columns, std::size_t& at) {
     t.page_maps_offset = at;
     for (;;) {
         std::uint16_t number = r.U16(at, "end of the table definition");
@@ -197,6 +233,7 @@ Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const s
             break;
         }
         r.Need(at, format::Column_Map_Entry_Size, "memo/OLE page map");
+        t.column_maps.push_back(Column_Map_Entry{number, at});
         for (auto& c : columns) {
             if (c.number != number || !c.Is_Long_Value()) continue;
             c.has_page_maps = true;
@@ -207,6 +244,22 @@ Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const s
         at += format::Column_Map_Entry_Size;
     }
     t.end_offset = at;
+}
+
+}  // namespace
+
+Table_Definition Parse_Table_Definition(std::vector<std::uint8_t> bytes, const std::string& where) {
+    Table_Definition t;
+    t.bytes = std::move(bytes);
+    Tdef_Reader r(t.bytes, where);
+    const Tdef_Counts counts = Read_Header(t, r);
+    std::size_t at = format::Tdef_Index_Stats;
+    Read_Index_Statistics(t, r, counts.real, at);
+    std::vector<Column> columns = Read_Columns(t, r, counts.columns, at);
+    Read_Real_Indexes(t, r, at);
+    Read_Logical_Indexes(t, r, counts.logical, at);
+    Read_Column_Maps(t, r, columns, at);
+
     std::sort(columns.begin(), columns.end(), [](const Column& a, const Column& b) { return a.number < b.number; });
     t.columns = std::move(columns);
     for (const auto& ix : t.real_indexes)
@@ -239,9 +292,10 @@ Table_Definition Read_Table_Definition(const Page_File& file, std::uint32_t page
                                        std::to_string(page) + " both claim this page");
         }
         Page_Ref p = file.Read(current);
-        if ((*p)[0] != format::Page_Type_Tdef || (*p)[1] != 0x01)
-            file.Fail(current, pages.empty() ? "expected a table definition page, found page type " + std::to_string((*p)[0])
-                                             : "a table definition continues on a page of type " + std::to_string((*p)[0]));
+        const std::uint8_t type = (*p)[format::Page_Type];
+        if (type != format::Page_Type_Tdef || (*p)[format::Page_Marker] != format::Page_Marker_Value)
+            file.Fail(current, pages.empty() ? "expected a table definition page, found page type " + std::to_string(type)
+                                             : "a table definition continues on a page of type " + std::to_string(type));
         if (pages.empty())
             bytes.insert(bytes.end(), p->begin(), p->end());
         else

@@ -48,7 +48,13 @@ struct Column {
     bool Is_Compressed() const { return (extra_flags & format::Column_Extra_Compressed) != 0; }
 };
 
-// Bytes a fixed column of this type occupies in the fixed area (0 for boolean).
+// Bytes a value of this type occupies in a row's fixed area: 0 for booleans (their value
+// is the null-mask bit) and for the variable-length types.
+std::size_t Fixed_Column_Size(std::uint8_t type);
+// Whether columns of this type live in the fixed area (booleans included).
+bool Is_Fixed_Type(std::uint8_t type);
+// Bytes a fixed column occupies in the fixed area: Fixed_Column_Size for the known types,
+// the declared length for any other.
 std::size_t Fixed_Size(std::uint8_t type, std::uint16_t declared_length);
 std::string Type_Name(std::uint8_t type);
 
@@ -89,6 +95,13 @@ struct Logical_Index {
     bool Is_Foreign_Key() const { return index_type == format::Logical_Index_Foreign_Key; }
 };
 
+// An entry of the long-value column maps that close a definition, whether or not it
+// names a memo/OLE column.
+struct Column_Map_Entry {
+    std::uint16_t column = 0;
+    std::size_t offset = 0;  // of the 10-byte entry in the definition
+};
+
 struct Table_Definition {
     std::uint32_t page = 0;                  // first tdef page (= table id)
     std::vector<std::uint32_t> pages;        // every tdef page, first one first
@@ -104,6 +117,7 @@ struct Table_Definition {
     std::vector<Real_Index> real_indexes;    // in definition order
     std::vector<Logical_Index> logical_indexes;
     std::size_t page_maps_offset = 0;        // first long-value column map entry
+    std::vector<Column_Map_Entry> column_maps;  // every map entry, in definition order
     std::size_t end_offset = 0;              // just past the closing FF FF
 
     // Offsets of the header fields a writer patches.

@@ -4,6 +4,7 @@
 
 #include "jet/engine/Connection_String.h"
 #include "jet/util/Error.h"
+#include "support/Error_Kinds.h"
 
 namespace kelbrook::jet {
 namespace {
@@ -65,7 +66,7 @@ TEST(Parse_Connection_String, RefusesMalformedStrings) {
                              "Jet OLEDB:Engine Type=five", "Jet OLEDB:Encrypt Database=maybe",
                              "Locale Identifier=-3"}) {
         SCOPED_TRACE(text);
-        EXPECT_THROW(Parse_Connection_String(text), Error);
+        EXPECT_JET_ERROR(Parse_Connection_String(text), Error_Kind::Unsupported);
     }
 }
 

@@ -15,6 +15,7 @@
 #include "jet/index/Key_Encoding.h"
 #include "jet/row/Row_Builder.h"
 #include "jet/table/Table_Builder.h"
+#include "support/Error_Kinds.h"
 
 namespace fs = std::filesystem;
 using namespace kelbrook::jet;
@@ -165,10 +166,12 @@ TEST(Row_Builder, Refuses_Values_That_Do_Not_Fit) {
     layout.name = "T";
     layout.columns = {Layout_Column("b", format::Type_Byte), Layout_Column("t", format::Type_Text, 3)};
     layout.Lay_Out();
-    EXPECT_THROW(Build_Row(layout, {Field_Value{std::int64_t{256}}, Field_Value{}}), Error);
-    EXPECT_THROW(Build_Row(layout, {Field_Value{std::int64_t{1}}, Field_Value{std::string("long")}}), Error);
-    EXPECT_THROW(Build_Row(layout, {Field_Value{std::string("x")}, Field_Value{}}), Error);
-    EXPECT_THROW(Build_Row(layout, {Field_Value{}}), Error);
+    EXPECT_JET_ERROR(Build_Row(layout, {Field_Value{std::int64_t{256}}, Field_Value{}}), Error_Kind::Unsupported);
+    EXPECT_JET_ERROR(Build_Row(layout, {Field_Value{std::int64_t{1}}, Field_Value{std::string("long")}}),
+                     Error_Kind::Unsupported);
+    EXPECT_JET_ERROR(Build_Row(layout, {Field_Value{std::string("x")}, Field_Value{}}), Error_Kind::Unsupported);
+    EXPECT_JET_ERROR(Build_Row(layout, {Field_Value{}}), Error_Kind::Unsupported);
+    EXPECT_JET_ERROR(layout.Column_Number("missing"), Error_Kind::Not_Found);
     EXPECT_NO_THROW(Build_Row(layout, {Field_Value{}, Field_Value{}}));
 }
 

@@ -4,6 +4,7 @@
 #include "jet/engine/Database.h"
 #include "jet/row/Rows.h"
 #include "jet/util/Text.h"
+#include "support/Error_Kinds.h"
 
 namespace reader_test {
 namespace {
@@ -54,7 +55,7 @@ TEST(Header, Password_Mask_Comes_From_The_Creation_Date) {
         auto stored = jet::Masked_Password(pw, 40000.25);
         EXPECT_EQ(jet::Unmask_Password(stored, 40000.25), pw);
     }
-    EXPECT_THROW(jet::Masked_Password("123456789012345678901", 1.0), jet::Error);
+    EXPECT_JET_ERROR(jet::Masked_Password("123456789012345678901", 1.0), jet::Error_Kind::Unsupported);
 }
 
 TEST(Header, Encoded_Pages_Read_Transparently) {
@@ -86,6 +87,7 @@ TEST(Header, Refuses_Other_Formats_And_Non_Databases) {
             std::string what = e.what();
             EXPECT_NE(what.find(path.string()), std::string::npos) << what;
             EXPECT_NE(what.find(c.names), std::string::npos) << what;
+            EXPECT_EQ(e.kind(), jet::Error_Kind::Unsupported) << what;
         }
     }
     struct Bad { std::string name, content, message; };
@@ -100,10 +102,11 @@ TEST(Header, Refuses_Other_Formats_And_Non_Databases) {
             ADD_FAILURE() << b.name << " opened";
         } catch (const jet::Error& e) {
             EXPECT_NE(std::string(e.what()).find(b.message), std::string::npos) << e.what();
+            EXPECT_EQ(e.kind(), jet::Error_Kind::Corrupt) << e.what();
         }
     }
-    EXPECT_THROW(jet::Database(temp / "missing.mdb"), jet::Error);
-    EXPECT_THROW(jet::Database(temp.Path()), jet::Error);
+    EXPECT_JET_ERROR(jet::Database(temp / "missing.mdb"), jet::Error_Kind::Not_Found);
+    EXPECT_JET_ERROR(jet::Database(temp.Path()), jet::Error_Kind::Not_Found);
 }
 
 TEST(Text, Decodes_Plain_And_Compressed_Unicode) {

@@ -9,6 +9,7 @@
 #include "jet/row/Data_Page.h"
 #include "jet/engine/Database.h"
 #include "jet/generator/Generator.h"
+#include "support/Error_Kinds.h"
 
 namespace reader_test {
 namespace {
@@ -68,7 +69,7 @@ TEST(Failed_Open, Gives_Back_Its_Descriptor) {
     EXPECT_EQ(Open_Descriptors(), before);
     // The same through the database and the check.
     for (int round = 0; round < 300; ++round) {
-        EXPECT_THROW(jet::Database(cases[static_cast<std::size_t>(round) % 2].path), jet::Error);
+        EXPECT_JET_ERROR(jet::Database(cases[static_cast<std::size_t>(round) % 2].path), jet::Error_Kind::Corrupt);
         EXPECT_EQ(jet::Check(bad_header).size(), 1u);
     }
     EXPECT_EQ(Open_Descriptors(), before);

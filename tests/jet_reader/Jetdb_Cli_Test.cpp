@@ -204,6 +204,39 @@ TEST(Jetdb_Cli, Prints_The_Schema_Of_Every_Corpus_File) {
     }
 }
 
+// The columns a schema marks NOT NULL, as "[table] [column]", in order.
+std::vector<std::string> Not_Null_Columns(const std::string& schema) {
+    std::vector<std::string> out;
+    std::string table;
+    const std::regex create("CREATE TABLE (\\[[^\\]]*\\]).*");
+    const std::regex column("\t(\\[[^\\]]*\\])\t+.* NOT NULL,? *");
+    for (const auto& line : Lines(schema)) {
+        std::smatch m;
+        if (std::regex_match(line, m, create)) table = m[1];
+        else if (std::regex_match(line, m, column)) out.push_back(table + " " + m[1].str());
+    }
+    return out;
+}
+
+// Required columns (the Required property in the table's property blob) and booleans are
+// NOT NULL, as mdb-schema prints them.
+TEST(Jetdb_Cli, Marks_Required_Columns_Not_Null) {
+    REQUIRE_CORPUS();
+    std::size_t marked = 0;
+    for (const auto& file : Corpus_Files()) {
+        SCOPED_TRACE(file);
+        const std::string db = Quote((Corpus() / file).string());
+        auto r = Jetdb_Run("schema " + db);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto ours = Not_Null_Columns(r.out);
+        EXPECT_EQ(ours, Not_Null_Columns(Shell("mdb-schema " + db + " access").out)) << r.out;
+        marked += ours.size();
+    }
+    EXPECT_GE(marked, 8u);  // fixedTextTestV2000's users: every column is required
+    auto r = Jetdb_Run("schema " + Quote((Corpus() / "fixedTextTestV2000.mdb").string()));
+    EXPECT_NE(r.out.find("\t[i_user_id]\t\t\tLong Integer NOT NULL,\n"), std::string::npos) << r.out;
+}
+
 TEST(Jetdb_Cli, Prints_Indexes_And_Relationships) {
     REQUIRE_CORPUS();
     auto r = Jetdb_Run("schema " + Quote((Corpus() / "indexTestV2000.mdb").string()));
