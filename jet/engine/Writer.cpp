@@ -70,7 +70,7 @@ std::uint32_t Inline_Start(const std::vector<std::uint32_t>& pages) {
 std::vector<std::uint8_t> Map_Row(const Map_Plan& map) {
     std::vector<std::uint8_t> row(Map_Row_Size, 0);
     if (!map.reference) {
-        row[0] = f::Map_Type_Inline;
+        row[f::Map_Type] = f::Map_Type_Inline;
         const std::uint32_t start = Inline_Start(map.pages);
         Put_U32(row, f::Map_Inline_Start, start);
         for (std::uint32_t p : map.pages) {
@@ -78,7 +78,7 @@ std::vector<std::uint8_t> Map_Row(const Map_Plan& map) {
             row[f::Map_Inline_Bitmap + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
         }
     } else {
-        row[0] = f::Map_Type_Reference;
+        row[f::Map_Type] = f::Map_Type_Reference;
         for (std::size_t k = 0; k < Map_Pointers; ++k)
             Put_U32(row, f::Map_Reference_Pointers + 4 * k, map.bitmap_pages[k]);
     }
@@ -465,13 +465,13 @@ void Write_Global_Map(const Layout_Plan& plan, Page_Sink& sink) {
     std::vector<std::uint8_t> global;
     if (!map.reference) {
         global.assign(f::Map_Inline_Bitmap + map.bitmap_bytes, 0);
-        global[0] = f::Map_Type_Inline;
+        global[f::Map_Type] = f::Map_Type_Inline;
         Put_U32(global, f::Map_Inline_Start, 0);
         for (std::size_t bit = plan.total; bit < map.bitmap_bytes * 8; ++bit)
             global[f::Map_Inline_Bitmap + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
     } else {
         global.assign(Map_Row_Size, 0);
-        global[0] = f::Map_Type_Reference;
+        global[f::Map_Type] = f::Map_Type_Reference;
         for (std::size_t k = 0; k < Map_Pointers; ++k) {
             Put_U32(global, f::Map_Reference_Pointers + 4 * k, map.bitmap_pages[k]);
             if (map.bitmap_pages[k] == 0) continue;

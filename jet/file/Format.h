@@ -184,6 +184,7 @@ inline constexpr std::size_t Column_Map_Free = 6;         // row pointer of the 
 inline constexpr std::uint16_t Tdef_End_Marker = 0xFFFF;  // ends the tdef
 
 // ---- Usage maps (rows on data pages) ----------------------------------------------------
+inline constexpr std::size_t Map_Type = 0;               // first byte of a map row: its type
 inline constexpr std::uint8_t Map_Type_Inline = 0x00;    // 00 <start page 4> <bitmap>
 inline constexpr std::uint8_t Map_Type_Reference = 0x01; // 01 <4-byte pointers to 0x05 pages>
 inline constexpr std::size_t Map_Inline_Start = 1;       // 4 bytes, page of bit 0
@@ -275,6 +276,17 @@ inline constexpr std::int32_t Database_Object_Id = 0x10000000;
 inline constexpr std::int16_t Object_Type_Database = 2;
 inline constexpr std::int16_t Object_Type_Relationship = 8;
 inline constexpr std::uint32_t First_Synthetic_Id = 0x80000000;  // ids of objects without a tdef
+// Access masks in MSysACEs.ACM, as Access 2000 writes them for a new database (DAO's
+// dbSec* rights; the 0x10000-and-up bits are delete, read and change permissions, owner).
+inline constexpr std::int32_t Ace_Security = 0x60000;           // read and change permissions
+inline constexpr std::int32_t Ace_Security_Owner = 0xE0000;     // the same, and change the owner
+inline constexpr std::int32_t Ace_Security_Create = 0x60001;    // permissions, and create objects
+inline constexpr std::int32_t Ace_Database_Admin = 0x6000E;     // permissions, open, exclusive, administer
+inline constexpr std::int32_t Ace_Database_Open = 0x0E;         // open, open exclusively, administer
+inline constexpr std::int32_t Ace_Read_Data = 0x14;             // read definitions and data
+inline constexpr std::int32_t Ace_Engine_Rights = 0xF00FE;      // the engine's: every right but full data
+inline constexpr std::int32_t Ace_Table_Rights = 0xFFEFF;       // every right on a table but 0x100
+inline constexpr std::int32_t Ace_Full_Access = 0xFFFFF;        // every right
 // Relationship flags in MSysRelationships.grbit.
 inline constexpr std::int32_t Relation_Cascade_Update = 0x100;
 inline constexpr std::int32_t Relation_Cascade_Delete = 0x1000;

@@ -36,7 +36,7 @@ Database_Header Parse_Header(std::span<const std::uint8_t> raw, const std::strin
     auto name_is = [&](const char* name) {
         return std::memcmp(raw.data() + format::Header_Engine_Name, name, 15) == 0;
     };
-    if (raw[0] != format::Page_Type_Header || raw[1] != 0x01 ||
+    if (raw[0] != format::Page_Type_Header || raw[format::Page_Marker] != format::Page_Marker_Value ||
         !(name_is(jet_name) || name_is(ace_name) || name_is(msisam_name)))
         throw Error(file + ": not a Jet database (no Jet header on page 0)");
     if (name_is(msisam_name)) throw Error(file + ": an MSISAM (Microsoft Money) file, not a Jet 4.0 database", Error_Kind::Unsupported);

@@ -221,7 +221,7 @@ void Free_Pages(const std::vector<std::uint32_t>& freed, Page_Editor& editor) {
     std::span<std::uint8_t> row = std::span<std::uint8_t>(map_page).subspan(start);
     if (row.empty()) editor.Fail(f::Global_Map_Page, "the global usage map is missing.");
     for (std::uint32_t p : freed) {
-        if (row[0] == f::Map_Type_Inline) {
+        if (row[f::Map_Type] == f::Map_Type_Inline) {
             const std::uint32_t first = Get_U32(row, f::Map_Inline_Start);
             const std::size_t bit = p - first;
             if (p < first || f::Map_Inline_Bitmap + bit / 8 >= row.size())

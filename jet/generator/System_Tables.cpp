@@ -186,31 +186,31 @@ std::vector<System_Row> Ace_Rows(const std::vector<std::uint32_t>& system_pages,
     };
     const auto id_of = [&](std::size_t i) { return static_cast<std::int32_t>(system_pages[i]); };
     std::vector<Ace> aces = {
-        {id_of(0), Sid_Admins, 393216, false, false},
-        {id_of(1), Sid_Admins, 393216, false, false},
-        {id_of(2), Sid_Admins, 393216, false, false},
-        {id_of(3), Sid_Admins, 917504, false, false},
-        {f::Tables_Container_Id, Sid_Engine, 983294, true, false},
-        {f::Tables_Container_Id, Sid_Admins, 393217, false, false},
-        {f::Relationships_Container_Id, Sid_Engine, 983294, true, false},
-        {f::Relationships_Container_Id, Sid_Admins, 393217, false, false},
-        {f::Databases_Container_Id, Sid_Admins, 393216, false, false},
-        {f::Database_Object_Id, Sid_Admins, 393230, false, false},
-        {f::Database_Object_Id, Sid_Users, 14, false, false},
-        {id_of(2), Sid_Users, 20, false, false},
-        {id_of(3), Sid_Users, 20, false, false},
-        {id_of(0), Sid_Users, 20, false, false},
-        {f::Tables_Container_Id, Sid_Users, 1048319, true, false},
-        {f::Relationships_Container_Id, Sid_Users, 1048575, true, false},
+        {id_of(0), Sid_Admins, f::Ace_Security, false, false},
+        {id_of(1), Sid_Admins, f::Ace_Security, false, false},
+        {id_of(2), Sid_Admins, f::Ace_Security, false, false},
+        {id_of(3), Sid_Admins, f::Ace_Security_Owner, false, false},
+        {f::Tables_Container_Id, Sid_Engine, f::Ace_Engine_Rights, true, false},
+        {f::Tables_Container_Id, Sid_Admins, f::Ace_Security_Create, false, false},
+        {f::Relationships_Container_Id, Sid_Engine, f::Ace_Engine_Rights, true, false},
+        {f::Relationships_Container_Id, Sid_Admins, f::Ace_Security_Create, false, false},
+        {f::Databases_Container_Id, Sid_Admins, f::Ace_Security, false, false},
+        {f::Database_Object_Id, Sid_Admins, f::Ace_Database_Admin, false, false},
+        {f::Database_Object_Id, Sid_Users, f::Ace_Database_Open, false, false},
+        {id_of(2), Sid_Users, f::Ace_Read_Data, false, false},
+        {id_of(3), Sid_Users, f::Ace_Read_Data, false, false},
+        {id_of(0), Sid_Users, f::Ace_Read_Data, false, false},
+        {f::Tables_Container_Id, Sid_Users, f::Ace_Table_Rights, true, false},
+        {f::Relationships_Container_Id, Sid_Users, f::Ace_Full_Access, true, false},
     };
     for (const Table_Object& t : tables) {
-        aces.push_back({static_cast<std::int32_t>(t.tdef_page), Sid_Engine, 1048319, false, t.dropped});
-        aces.push_back({static_cast<std::int32_t>(t.tdef_page), Sid_Users, 1048319, false, t.dropped});
+        aces.push_back({static_cast<std::int32_t>(t.tdef_page), Sid_Engine, f::Ace_Table_Rights, false, t.dropped});
+        aces.push_back({static_cast<std::int32_t>(t.tdef_page), Sid_Users, f::Ace_Table_Rights, false, t.dropped});
     }
     for (std::size_t r = 0; r < relations; ++r) {
         const auto id = static_cast<std::int32_t>(f::First_Synthetic_Id + r);
-        aces.push_back({id, Sid_Engine, 983294, false, false});
-        aces.push_back({id, Sid_Users, 1048575, false, false});
+        aces.push_back({id, Sid_Engine, f::Ace_Engine_Rights, false, false});
+        aces.push_back({id, Sid_Users, f::Ace_Full_Access, false, false});
     }
     std::vector<System_Row> rows;
     for (const Ace& a : aces) rows.push_back({{Int(a.object), Blob(a.sid), Int(a.acm), Flag(a.inheritable)}, a.dropped});

@@ -195,7 +195,7 @@ void Entry_Sorter::Add(std::span<const std::uint8_t> key, std::uint32_t row) {
         if (!space_ || extra == 0 || space_->Fits(extra) || !space_->Spill_Largest()) break;
     }
     if (keys_.size() + key.size() > UINT32_MAX || key.size() > Max_Spilled_Key)
-        throw Error("An index is too large for a Jet 4.0 file.");
+        throw Error("An index is too large for a Jet 4.0 file.", Error_Kind::Unsupported);
     keys_.reserve(keys_to);
     entries_.reserve(entries_to);
     const Entry entry{static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), row};

@@ -227,14 +227,14 @@ std::array<std::uint8_t, 16> Guid_From_Text(std::string_view text) {
     for (char ch : text) {
         int d = ch >= '0' && ch <= '9' ? ch - '0' : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10 : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10 : -1;
         if (d < 0) continue;
-        if (n == 16) throw Error("index key: \"" + std::string(text) + "\" is not a GUID");
+        if (n == 16) throw Error("index key: \"" + std::string(text) + "\" is not a GUID", Error_Kind::Unsupported);
         if (half < 0) half = d;
         else {
             out[n++] = static_cast<std::uint8_t>(half << 4 | d);
             half = -1;
         }
     }
-    if (n != 16) throw Error("index key: \"" + std::string(text) + "\" is not a GUID");
+    if (n != 16) throw Error("index key: \"" + std::string(text) + "\" is not a GUID", Error_Kind::Unsupported);
     return out;
 }
 

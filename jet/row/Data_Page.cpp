@@ -81,7 +81,7 @@ Usage_Map Read_Usage_Map(const Page_File& file, Row_Pointer where, const std::st
     Row_Data row = Read_Row(file, where, what);
     auto b = row.bytes();
     if (b.empty()) file.Fail(where.page, what + " (row " + std::to_string(where.row) + ") is empty");
-    if (b[0] == format::Map_Type_Inline) {
+    if (b[format::Map_Type] == format::Map_Type_Inline) {
         if (b.size() < format::Map_Inline_Bitmap)
             file.Fail(where.page, what + " (row " + std::to_string(where.row) + ") is too short");
         std::uint64_t start = Get_U32(b, format::Map_Inline_Start);
@@ -89,7 +89,7 @@ Usage_Map Read_Usage_Map(const Page_File& file, Row_Pointer where, const std::st
         m.covered_start = start;
         m.covered_end = start + bits;
         Set_Bits(m, start, b.subspan(format::Map_Inline_Bitmap));
-    } else if (b[0] == format::Map_Type_Reference) {
+    } else if (b[format::Map_Type] == format::Map_Type_Reference) {
         m.reference = true;
         std::size_t count = (b.size() - format::Map_Reference_Pointers) / 4;
         m.covered_start = 0;
