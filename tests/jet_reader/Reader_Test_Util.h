@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/Corpus_Required.h"
+#include "support/Temp_Folder.h"
 #include "jet/util/Bytes.h"
 #include "jet/file/Crypto.h"
 #include "jet/file/Format.h"
@@ -42,24 +43,7 @@ inline const std::vector<std::string>& Corpus_Files() {
     return files;
 }
 
-// A folder under the system temp folder, removed with the object.
-class Temp_Folder {
-public:
-    Temp_Folder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("kelbrook-reader-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~Temp_Folder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& Path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using kelbrook::testing::Temp_Folder;
 
 inline std::string Read_File(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);

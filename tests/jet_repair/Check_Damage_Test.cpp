@@ -13,6 +13,7 @@
 #include "jet/generator/Generator.h"
 #include "support/Corpus_Required.h"
 #include "support/Damage.h"
+#include "support/Temp_Folder.h"
 
 namespace {
 
@@ -20,22 +21,7 @@ namespace fs = std::filesystem;
 namespace jet = kelbrook::jet;
 namespace kt = kelbrook::testing;
 
-class Temp_Folder {
-public:
-    Temp_Folder() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("kelbrook-repair-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~Temp_Folder() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& Path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using kelbrook::testing::Temp_Folder;
 
 #define REQUIRE_CORPUS() KELBROOK_CORPUS_OR_SKIP(kt::Corpus_Present(), "corpus folder " KELBROOK_CORPUS_DIR " is absent")
 
