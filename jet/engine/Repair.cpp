@@ -14,7 +14,6 @@ namespace f = format;
 
 namespace {
 
-constexpr std::uint32_t Not_Listed = UINT32_MAX;
 
 std::string Slot_Text(Row_Pointer p) {
     return "page " + std::to_string(p.page) + ", row " + std::to_string(p.row);
