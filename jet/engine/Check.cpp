@@ -59,14 +59,6 @@ void Sort_By_Row(std::vector<std::uint64_t>& values) {
     }
 }
 
-// 32 bits of an index key (FNV-1a): an entry is compared with its row's key by these,
-// so that the check keeps 8 bytes per row and index, not the keys themselves.
-std::uint32_t Key_Hash(std::span<const std::uint8_t> key) {
-    std::uint64_t h = 14695981039346656037ull;
-    for (std::uint8_t b : key) h = (h ^ b) * 1099511628211ull;
-    return static_cast<std::uint32_t>(h ^ (h >> 32));
-}
-
 std::vector<std::uint32_t> Difference(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b) {
     std::vector<std::uint32_t> out;
     std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
@@ -209,7 +201,7 @@ private:
         for (std::size_t k = 0; k < plan.encoders.size(); ++k) {
             const Index_Key_Encoder& encoder = plan.encoders[k];
             if (encoder.Skips(values)) continue;
-            seen.keyed[k].push_back(packed | (encoder.Encode(values, key) ? Key_Hash(key) : 0));
+            seen.keyed[k].push_back(packed | (encoder.Encode(values, key) ? Index_Key_Hash(key) : 0));
         }
         for (std::size_t a = 0; a < plan.auto_columns.size(); ++a)
             if (const Value& v = values[plan.auto_columns[a]]; !v.Is_Null())
@@ -365,7 +357,7 @@ private:
                     report("entries out of order (" + Describe(Pack(e.row)) + " after " + Describe(Pack(previous.row)) + ")");
                 first = false;
                 previous = e;
-                pointed.push_back(static_cast<std::uint64_t>(Pack(e.row)) << 32 | Key_Hash(e.key));
+                pointed.push_back(static_cast<std::uint64_t>(Pack(e.row)) << 32 | Index_Key_Hash(e.key));
             },
             &tree);
         for (auto p : tree) Use(p);

@@ -65,14 +65,6 @@ std::string Leaf_Link_Problem(const Page_File& file, const std::vector<std::uint
     return {};
 }
 
-// A hash of a key, never 0 (0 stands for no key).
-std::uint32_t Key_Hash(std::span<const std::uint8_t> key) {
-    std::uint64_t h = 0x4B454C42ULL ^ key.size();
-    for (std::uint8_t b : key) h = (h ^ b) * 0x100000001B3ULL;
-    h ^= h >> 29;
-    return static_cast<std::uint32_t>(h >> 32) | 1u;
-}
-
 }  // namespace
 
 std::string Describe(const Repair_Note& note) {
@@ -111,7 +103,7 @@ void Table_Repair::Add_Row(const Live_Row& live) {
             continue;
         }
         encoder.Encode(values, key_);
-        key_hashes_[i].push_back(Key_Hash(key_));
+        key_hashes_[i].push_back(Index_Key_Hash(key_));
     }
 }
 
@@ -158,7 +150,7 @@ std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, cons
                     stored = &key;
                 }
                 source.Add(*stored, *r);
-                if (encodable && want[*r] != 0 && want[*r] != Key_Hash(*stored))
+                if (encodable && want[*r] != 0 && want[*r] != Index_Key_Hash(*stored))
                     found("its key for the row at " + Slot_Text(e.row) + " is not the one the row's values give");
             }, &tree_pages);
             found(Leaf_Link_Problem(db_.File(), tree_pages));

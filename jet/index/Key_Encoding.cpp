@@ -526,4 +526,11 @@ bool Replace_Leading_Int32(std::vector<std::uint8_t>& key, std::int32_t value) {
     return true;
 }
 
+std::uint32_t Index_Key_Hash(std::span<const std::uint8_t> key) {
+    std::uint64_t h = 0x4B454C42ULL ^ key.size();
+    for (std::uint8_t b : key) h = (h ^ b) * 0x100000001B3ULL;
+    h ^= h >> 29;
+    return static_cast<std::uint32_t>(h >> 32) | 1u;
+}
+
 }  // namespace kelbrook::jet

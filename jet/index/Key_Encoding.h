@@ -126,4 +126,8 @@ void Encode_Int32_Key(std::uint8_t* at, std::int32_t value, bool ascending);
 // column's order; false (and the key unchanged) when the column is null in the key.
 bool Replace_Leading_Int32(std::vector<std::uint8_t>& key, std::int32_t value);
 
+// 32 bits of an index key, never 0 (0 stands for "no key"): the check and the repair
+// compare index entries with their rows' keys by these, 4 bytes per row and index.
+std::uint32_t Index_Key_Hash(std::span<const std::uint8_t> key);
+
 }  // namespace kelbrook::jet
