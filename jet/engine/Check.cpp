@@ -5,6 +5,7 @@
 #include <set>
 
 #include "jet/row/Data_Page.h"
+#include "jet/row/Row_Numbers.h"
 #include "jet/index/Index.h"
 #include "jet/index/Key_Encoding.h"
 
@@ -157,6 +158,9 @@ private:
     struct Key_Plan {
         Table_Definition keyed;  // the table, or only those columns of it
         std::vector<Index_Key_Encoder> encoders;  // per real index, on `keyed`
+        // Per real index: the caller's digest of its entries (Check_Options::expected_entries);
+        // its keys are not built then.
+        std::vector<std::optional<std::uint64_t>> expected;
         std::vector<std::size_t> auto_columns;    // autonumber columns, positions in `keyed`
         bool needed = false;
     };
@@ -167,24 +171,30 @@ private:
 
     Key_Plan Plan_Keys(const Table_Definition& t, const std::string& name) {
         Key_Plan plan;
+        for (std::size_t k = 0; k < t.real_indexes.size(); ++k)
+            plan.expected.push_back(options_.expected_entries ? options_.expected_entries(t, k) : std::nullopt);
         plan.keyed = t;
         if (!options_.decode_values) {
             plan.keyed.columns.clear();
             for (const auto& c : t.columns) {
                 bool wanted = Is_Autonumber(c);
-                for (const auto& ix : t.real_indexes)
-                    for (const auto& ic : ix.columns) wanted = wanted || ic.column_number == c.number;
+                for (std::size_t k = 0; k < t.real_indexes.size(); ++k)
+                    for (const auto& ic : t.real_indexes[k].columns)
+                        wanted = wanted || (!plan.expected[k] && ic.column_number == c.number);
                 if (wanted) plan.keyed.columns.push_back(c);
             }
         }
         for (std::size_t i = 0; i < plan.keyed.columns.size(); ++i)
             if (Is_Autonumber(plan.keyed.columns[i])) plan.auto_columns.push_back(i);
-        for (const auto& ix : t.real_indexes) {
+        for (std::size_t k = 0; k < t.real_indexes.size(); ++k) {
+            const Real_Index& ix = t.real_indexes[k];
             plan.encoders.emplace_back(plan.keyed, ix, db_.Header());
+            if (plan.expected[k]) continue;
+            plan.needed = true;
             if (!plan.encoders.back().Encodable() && unverified_++ == 0)
                 first_unverified_ = Index_Name(t, ix, name) + ": " + plan.encoders.back().Obstacle();
         }
-        plan.needed = !plan.encoders.empty() || !plan.auto_columns.empty();
+        plan.needed = plan.needed || !plan.auto_columns.empty();
         return plan;
     }
 
@@ -200,7 +210,7 @@ private:
         const std::uint64_t packed = static_cast<std::uint64_t>(Pack(row.header)) << 32;
         for (std::size_t k = 0; k < plan.encoders.size(); ++k) {
             const Index_Key_Encoder& encoder = plan.encoders[k];
-            if (encoder.Skips(values)) continue;
+            if (plan.expected[k] || encoder.Skips(values)) continue;
             seen.keyed[k].push_back(packed | (encoder.Encode(values, key) ? Index_Key_Hash(key) : 0));
         }
         for (std::size_t a = 0; a < plan.auto_columns.size(); ++a)
@@ -215,7 +225,7 @@ private:
         std::vector<std::uint8_t> key;
         std::vector<Value> values;
         std::string where;
-        db_.Rows(t, [&](const Live_Row& row) {
+        const std::function<void(const Live_Row&)> take = [&](const Live_Row& row) {
             ++seen.count;
             seen.live.push_back(Pack(row.header));
             if (options_.decode_values || plan.needed) {
@@ -234,7 +244,8 @@ private:
                     for (auto p : lv.pages)
                         if (pages.empty() || pages.back() != p) pages.push_back(p);
                 }
-        });
+        };
+        db_.Rows(t, take);
         if (!std::is_sorted(seen.live.begin(), seen.live.end())) Sort_Packed(seen.live);
         for (auto& keyed : seen.keyed)
             if (!std::is_sorted(keyed.begin(), keyed.end())) Sort_By_Row(keyed);
@@ -254,10 +265,16 @@ private:
             if (li.Is_Foreign_Key() && li.related_table_page != 0 && !table_pages.count(li.related_table_page))
                 Problem(t.page, "index \"" + li.name + "\" of " + name + " relates to table definition page " +
                                     std::to_string(li.related_table_page) + ", which is no table");
+        Row_Numbers numbers;  // for indexes checked against a digest
+        if (std::any_of(plan.expected.begin(), plan.expected.end(), [](const auto& d) { return d.has_value(); }))
+            for (const std::uint32_t packed : seen.live) numbers.Add(Unpack(packed));
         for (std::size_t k = 0; k < t.real_indexes.size(); ++k) {
             const std::string iname = Index_Name(t, t.real_indexes[k], name);
             try {
-                Check_Index(t, t.real_indexes[k], iname, seen.live, seen.keyed[k], plan.encoders[k].Encodable());
+                if (plan.expected[k])
+                    Check_Index_Digest(t, t.real_indexes[k], iname, numbers, *plan.expected[k]);
+                else
+                    Check_Index(t, t.real_indexes[k], iname, seen.live, seen.keyed[k], plan.encoders[k].Encodable());
             } catch (const Error& e) {
                 if (e.kind() == Error_Kind::IO) throw;
                 Problem(std::string(e.what()) + " (" + iname + ")");
@@ -338,28 +355,29 @@ private:
     }
 
     static std::uint32_t Pack(Row_Pointer p) { return (p.page << 8) | p.row; }
+    static Row_Pointer Unpack(std::uint32_t packed) {
+        return Row_Pointer{packed >> 8, static_cast<std::uint8_t>(packed & 0xFF)};
+    }
     static std::string Describe(std::uint32_t packed) {
         return "page " + std::to_string(packed >> 8) + ", row " + std::to_string(packed & 0xFF);
     }
 
     // Walks the tree: entries in order, leaves linked in order, the page map listing the
-    // tree. Returns the entries as (packed row << 32 | key hash), sorted by row.
-    std::vector<std::uint64_t> Walk_Tree(const Table_Definition& t, const Real_Index& ix, const std::string& iname,
-                                         const std::function<void(const std::string&)>& report) {
+    // tree; `take` gets each entry.
+    void Walk_Tree(const Table_Definition& t, const Real_Index& ix, const std::string& iname,
+                   const std::function<void(const std::string&)>& report,
+                   const std::function<void(const Index_Entry&)>& take) {
         std::vector<std::uint32_t> tree;
-        std::vector<std::uint64_t> pointed;
-        Index_Entry previous;
-        bool first = true;
+        Row_Pointer previous{};
         Walk_Index(
             file_, t, ix,
             [&](const Index_Entry& e) {
-                if (!first && Compare_Entries(previous, e) >= 0)
-                    report("entries out of order (" + Describe(Pack(e.row)) + " after " + Describe(Pack(previous.row)) + ")");
-                first = false;
-                previous = e;
-                pointed.push_back(static_cast<std::uint64_t>(Pack(e.row)) << 32 | Index_Key_Hash(e.key));
+                if (!e.ordered)
+                    report("entries out of order (" + Describe(Pack(e.row)) + " after " + Describe(Pack(previous)) + ")");
+                previous = e.row;
+                take(e);
             },
-            &tree);
+            &tree, true);
         for (auto p : tree) Use(p);
         Check_Leaf_Links(tree, report);
         std::sort(tree.begin(), tree.end());
@@ -368,8 +386,6 @@ private:
         auto extra = Difference(m.Pages(), tree);
         if (!unlisted.empty()) report("its page map leaves out tree pages " + List(unlisted));
         if (!extra.empty()) report("its page map lists pages outside the tree: " + List(extra));
-        Sort_By_Row(pointed);
-        return pointed;
     }
 
     // The leaves, in tree order, form one doubly linked list.
@@ -404,7 +420,12 @@ private:
         auto report = [&](const std::string& what) {
             if (reported++ < 10) Problem(ix.root, iname + ": " + what);
         };
-        const std::vector<std::uint64_t> pointed = Walk_Tree(t, ix, iname, report);
+        // The entries as (packed row << 32 | key hash), sorted by row.
+        std::vector<std::uint64_t> pointed;
+        Walk_Tree(t, ix, iname, report, [&](const Index_Entry& e) {
+            pointed.push_back(static_cast<std::uint64_t>(Pack(e.row)) << 32 | Index_Key_Hash(e.key));
+        });
+        Sort_By_Row(pointed);
 
         // Entries against live rows, both sorted: each live row once, nothing else, and
         // each entry's key the one its row's values give.
@@ -425,6 +446,28 @@ private:
             if (count > 1) report("the row on " + Describe(live[r]) + " is listed " + std::to_string(count) + " times");
             if (count == 0 && listed) report("the live row on " + Describe(live[r]) + " is missing from it");
         }
+    }
+
+    // The index against the digest of the entries it must hold (Check_Options::
+    // expected_entries): each entry a live row, each row at most once, and the (row
+    // number, key) pairs the digest stands for. `numbers`: the live rows' numbers.
+    void Check_Index_Digest(const Table_Definition& t, const Real_Index& ix, const std::string& iname,
+                            const Row_Numbers& numbers, std::uint64_t expected) {
+        std::size_t reported = 0;
+        auto report = [&](const std::string& what) {
+            if (reported++ < 10) Problem(ix.root, iname + ": " + what);
+        };
+        std::uint64_t digest = 0;
+        std::vector<bool> listed(numbers.Count(), false);
+        Walk_Tree(t, ix, iname, report, [&](const Index_Entry& e) {
+            const auto r = numbers.Of(e.row);
+            if (!r) return report("an entry points at " + Describe(Pack(e.row)) + ", which is not a live row of the table");
+            if (listed[*r]) return report("the row on " + Describe(Pack(e.row)) + " is listed more than once");
+            listed[*r] = true;
+            digest += Index_Entry_Digest(*r, Index_Key_Hash(e.key));
+        });
+        if (reported == 0 && digest != expected)
+            report("its entries are not the ones the rows' values give (rows left out, or keys that differ)");
     }
 
     void Check_Global_Map() {

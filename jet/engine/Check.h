@@ -21,7 +21,9 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,13 @@ struct Check_Options {
     // Decode every value (text, numbers, dates) to catch values no reader can show. The
     // compactor, which compares its output byte for byte with the source, leaves it off.
     bool decode_values = true;
+    // For a table's real index (by its number in the definition), the digest of the
+    // entries it must hold: the sum of Index_Entry_Digest (Key_Encoding.h) over them, rows
+    // numbered in the table's row order. Where given, the index is checked against it
+    // instead of against keys built from the rows' values: the caller vouches that those
+    // entries are the ones the rows' values give (the compactor, which verified them on
+    // the source and compares every row of its output with the source's).
+    std::function<std::optional<std::uint64_t>(const Table_Definition&, std::size_t index)> expected_entries;
     // Called with every live row the check reads (each once, with its long values).
     std::function<void(const Table_Definition&, const Live_Row&)> on_row;
     // Called now and then with the share of the work done, 0 to 1 (by rows read).

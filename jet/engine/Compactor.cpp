@@ -17,12 +17,9 @@
 #include <array>
 #include <bit>
 #include <cctype>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -40,7 +37,9 @@
 #include "jet/index/Index.h"
 #include "jet/index/Key_Encoding.h"
 #include "jet/engine/Repair.h"
+#include "jet/engine/Row_Pipe.h"
 #include "jet/engine/Writer.h"
+#include "jet/row/Row_Numbers.h"
 #include "jet/row/Salvage_Rows.h"
 
 namespace kelbrook::jet {
@@ -77,6 +76,7 @@ struct Table_Summary {
     std::string name;
     std::uint64_t rows = 0;
     std::vector<std::uint64_t> hashes;  // per row, in row order: Stored_Row_Hash
+    std::vector<std::uint64_t> index_digests;  // per real index: of the entries it must hold
 };
 
 std::uint32_t Derived_Key(const Database_Header& header) {
@@ -127,96 +127,6 @@ struct Id_Patch {
         Put_U32(bytes, field.offset, it->second);
         return static_cast<std::int32_t>(it->second);
     }
-};
-
-// Rows handed from a reading thread to the writing one in batches of reused buffers, so
-// that reading the source and writing the output overlap. Either side may stop early: a
-// failure while reading is rethrown to the writer; a writer that stops closes the pipe,
-// and the reader then stops when it needs its next batch.
-class Row_Pipe {
-public:
-    struct Closed {};
-
-    // Reader: the row to fill next. Throws Closed once the writer has stopped.
-    Row_Image& Slot() {
-        if (filling_ == None) {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return closed_ || !free_.empty(); });
-            if (closed_) throw Closed{};
-            filling_ = free_.back();
-            free_.pop_back();
-        }
-        Batch& batch = batches_[filling_];
-        if (batch.count == batch.rows.size()) batch.rows.emplace_back();
-        return batch.rows[batch.count];
-    }
-    // Reader: the row in Slot() is complete.
-    void Commit() {
-        Batch& batch = batches_[filling_];
-        const Row_Image& row = batch.rows[batch.count++];
-        batch.bytes += row.bytes.size();
-        for (const auto& lv : row.long_values) batch.bytes += lv.value.size();
-        if (batch.count >= Batch_Rows || batch.bytes >= Batch_Bytes) Hand_Over();
-    }
-    // Reader: no more rows; `failure` (if any) goes to the writer.
-    void Finish(std::exception_ptr failure) {
-        if (filling_ != None && batches_[filling_].count > 0) Hand_Over();
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-        failure_ = failure;
-        changed_.notify_all();
-    }
-    // Writer: every row, in order, until the reader finishes; rethrows its failure.
-    void Drain(const Row_Visitor& visit) {
-        for (;;) {
-            std::size_t index;
-            {
-                std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return finished_ || !ready_.empty(); });
-                if (ready_.empty()) break;
-                index = ready_.front();
-                ready_.pop_front();
-            }
-            Batch& batch = batches_[index];
-            for (std::size_t r = 0; r < batch.count; ++r) visit(batch.rows[r]);
-            batch.count = 0;
-            batch.bytes = 0;
-            std::lock_guard lock(mutex_);
-            free_.push_back(index);
-            changed_.notify_all();
-        }
-        if (failure_) std::rethrow_exception(failure_);
-    }
-    // Writer: stops the reader.
-    void Close() {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    static constexpr std::size_t None = SIZE_MAX;
-    static constexpr std::size_t Batch_Rows = 256;
-    static constexpr std::size_t Batch_Bytes = std::size_t{1} << 20;
-    struct Batch {
-        std::vector<Row_Image> rows;
-        std::size_t count = 0;
-        std::size_t bytes = 0;
-    };
-    void Hand_Over() {
-        std::lock_guard lock(mutex_);
-        ready_.push_back(filling_);
-        filling_ = None;
-        changed_.notify_all();
-    }
-    std::array<Batch, 4> batches_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::size_t> free_{0, 1, 2, 3};
-    std::deque<std::size_t> ready_;
-    std::size_t filling_ = None;  // the reader's batch
-    bool finished_ = false, closed_ = false;
-    std::exception_ptr failure_;
 };
 
 std::string Row_Where(const std::string& table_where, const Live_Row& live) {
@@ -390,43 +300,6 @@ Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, 
     return order;
 }
 
-// The output row of a source row pointer. Per page holding rows: its first row and which
-// of its slots hold rows, so that a row's number is that first row plus the rows in the
-// slots before it.
-class Row_Numbers {
-public:
-    explicit Row_Numbers(const std::vector<Row_Pointer>& headers) : count_(headers.size()) {
-        for (std::uint32_t r = 0; r < headers.size(); ++r) {
-            const std::uint32_t page = headers[r].page;
-            if (page >= page_at_.size()) page_at_.resize(page + 1, UINT32_MAX);
-            if (page_at_[page] == UINT32_MAX) {
-                page_at_[page] = static_cast<std::uint32_t>(pages_.size());
-                pages_.push_back(Page_Rows{r, {}});
-            }
-            pages_[page_at_[page]].slots[headers[r].row / 64] |= std::uint64_t{1} << (headers[r].row % 64);
-        }
-    }
-    std::size_t Count() const { return count_; }
-    std::optional<std::uint32_t> Of(Row_Pointer p) const {
-        if (p.page >= page_at_.size() || page_at_[p.page] == UINT32_MAX) return std::nullopt;
-        const Page_Rows& on = pages_[page_at_[p.page]];
-        const unsigned word = p.row / 64, bit = p.row % 64;
-        if (!(on.slots[word] >> bit & 1)) return std::nullopt;
-        std::uint32_t before = static_cast<std::uint32_t>(std::popcount(on.slots[word] & ((std::uint64_t{1} << bit) - 1)));
-        for (unsigned w = 0; w < word; ++w) before += static_cast<std::uint32_t>(std::popcount(on.slots[w]));
-        return on.first + before;
-    }
-
-private:
-    struct Page_Rows {
-        std::uint32_t first = 0;
-        std::array<std::uint64_t, 4> slots{};  // bit s: slot s holds a live row
-    };
-    std::size_t count_;
-    std::vector<std::uint32_t> page_at_;  // by page number: index into `pages_`, or none
-    std::vector<Page_Rows> pages_;
-};
-
 // One index of the output: the source's own keys, with new row numbers (a key on a
 // renumbered id column gets the new id), or the keys the rows' values give where the
 // source's are not sound.
@@ -501,38 +374,18 @@ private:
     // Reads the rows with their values on a second thread, handing them over through a
     // pipe; false when no thread can be started (nothing was read then).
     bool Read_Beside(const Row_Visitor& visit) {
-        Row_Pipe pipe;
-        std::thread reader;
-        try {
-            reader = std::thread([&] {
-                std::exception_ptr failure;
-                try {
-                    reader_.Rows(
-                        def_,
-                        [&](const Live_Row& live) {
-                            Row_Image& row = pipe.Slot();
-                            Fill(row, live, true);
-                            pipe.Commit();
-                        },
-                        true);
-                } catch (const Row_Pipe::Closed&) {
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                pipe.Finish(failure);
-            });
-        } catch (const std::system_error&) {
-            return false;
-        }
-        try {
-            pipe.Drain(visit);
-        } catch (...) {
-            pipe.Close();
-            reader.join();
-            throw;
-        }
-        reader.join();
-        return true;
+        return jet::Read_Beside<Row_Image>(
+            [&](Row_Pipe<Row_Image>& pipe) {
+                reader_.Rows(
+                    def_,
+                    [&](const Live_Row& live) {
+                        Row_Image& row = pipe.Slot();
+                        Fill(row, live, true);
+                        pipe.Commit();
+                    },
+                    true);
+            },
+            visit);
     }
 
     const Row_Reader reader_;
@@ -550,7 +403,7 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
                        const std::shared_ptr<const Id_Map>& id_map,
                        const std::shared_ptr<std::vector<std::uint64_t>>& hashes,
                        const std::shared_ptr<Spill_Space>& spill, std::vector<Repair_Note>& notes,
-                       std::size_t& row_count) {
+                       std::size_t& row_count, std::vector<std::uint64_t>& digests) {
     const Database& db = reader.db;
     const std::string where = db.Name() + ": table '" + entry.name + "'";
     Table_Image out;
@@ -560,7 +413,9 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
 
     Table_Repair repair(db, def, entry.name, entry.Is_System());
     Row_Order order = Read_Row_Order(reader, def, patch, entry.name, where, repair, notes);
-    const Row_Numbers rows(order.headers);
+
+    Row_Numbers rows;
+    for (const Row_Pointer p : order.headers) rows.Add(p);
     std::vector<Row_Pointer>().swap(order.headers);
     // An index that must be rebuilt reads the rows once more, as the first pass had them.
     const Table_Repair::Reread reread = [&](const std::function<void(const Live_Row&)>& visit) {
@@ -575,8 +430,11 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
             },
             repair.Needs_Long_Values());
     };
-    for (std::size_t i = 0; i < def.real_indexes.size(); ++i)
+    for (std::size_t i = 0; i < def.real_indexes.size(); ++i) {
         out.indexes.push_back(Copy_Index(repair, i, def.real_indexes[i], patch, order, rows, reread, spill));
+        digests.push_back(repair.Entries_Digest(i));
+    }
+
     repair.Finish_Definition(out.definition);
     notes.insert(notes.end(), repair.Notes().begin(), repair.Notes().end());
     row_count = rows.Count();
@@ -624,12 +482,13 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
     image.database_key = db.Header().database_key;
     image.tables.reserve(tables.size());
     result.row_hashes.resize(tables.size());
+    result.index_digests.resize(tables.size());
     std::size_t catalog_rows = 0;
     for (std::size_t t = 0; t < tables.size(); ++t) {
         result.row_hashes[t] = std::make_shared<std::vector<std::uint64_t>>();
         std::size_t rows = 0;
         image.tables.push_back(Read_Table(reader, tables[t], *definitions[t], id_map, result.row_hashes[t], spill,
-                                          result.repairs, rows));
+                                          result.repairs, rows, result.index_digests[t]));
         if (t == 0) catalog_rows = rows;
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }
@@ -707,7 +566,8 @@ void Apply_Destination(Database_Image& image, const Destination_Request& destina
     image.database_key = !encrypt ? 0 : header.database_key != 0 ? header.database_key : Derived_Key(header);
 }
 
-// What each table of the output must hold, taken out of the image once it is written.
+// What each table of the output must hold, taken out of the image once it is written:
+// its rows, and its indexes' entries as the rows' values give them (Repair.h).
 std::vector<Table_Summary> Expected_Tables(Source_Image& source_image) {
     auto& tables = source_image.image.tables;
     std::vector<Table_Summary> expected(tables.size());
@@ -715,6 +575,7 @@ std::vector<Table_Summary> Expected_Tables(Source_Image& source_image) {
         expected[t].name = tables[t].name;
         expected[t].hashes = std::move(*source_image.row_hashes[t]);
         expected[t].rows = expected[t].hashes.size();
+        expected[t].index_digests = std::move(source_image.index_digests[t]);
     }
     return expected;
 }
@@ -774,11 +635,17 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
     Background_Flush flush(temporary, files);
 
     // The strict check reads every row once; each is compared with the source on the way.
+    // The rows being the source's, each index must hold the entries the writer was given.
     std::vector<std::size_t> seen(expected.size(), 0);
     std::vector<bool> same(expected.size(), true);
     Check_Options strict;
     strict.strict_global_map = true;
     strict.decode_values = false;  // the values are compared byte for byte instead
+    strict.expected_entries = [&](const Table_Definition& def, std::size_t index) -> std::optional<std::uint64_t> {
+        auto it = table_at.find(def.page);
+        if (it == table_at.end() || index >= expected[it->second].index_digests.size()) return std::nullopt;
+        return expected[it->second].index_digests[index];
+    };
     strict.on_row = [&](const Table_Definition& def, const Live_Row& live) {
         auto it = table_at.find(def.page);
         if (it == table_at.end()) return;

@@ -63,6 +63,9 @@ struct Source_Image {
     // Per table, per row: Stored_Row_Hash of what the output must hold (ids renumbered),
     // filled in when the writer streams the rows with their values.
     std::vector<std::shared_ptr<std::vector<std::uint64_t>>> row_hashes;
+    // Per table, per real index: the digest of the entries it must hold (Table_Repair::
+    // Entries_Digest), for checking the written index.
+    std::vector<std::vector<std::uint64_t>> index_digests;
     std::vector<Repair_Note> repairs;
 };
 // `spill`, when given, bounds the memory the index entries take (see Entry_Sorter.h).

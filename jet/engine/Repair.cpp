@@ -14,7 +14,6 @@ namespace f = format;
 
 namespace {
 
-
 std::string Slot_Text(Row_Pointer p) {
     return "page " + std::to_string(p.page) + ", row " + std::to_string(p.row);
 }
@@ -78,7 +77,7 @@ Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std:
       key_def_(Key_Definition(def)) {
     for (const auto& ri : def.real_indexes) {
         encoders_.emplace_back(key_def_, ri, db.Header());
-        key_hashes_.emplace_back();
+        expected_.push_back(0);
         for (const auto& ic : ri.columns)
             if (const Column* c = def.Find_Column(ic.column_number); c && c->Is_Long_Value() && encoders_.back().Encodable())
                 needs_long_values_ = true;
@@ -96,14 +95,12 @@ void Table_Repair::Add_Row(const Live_Row& live) {
     const std::vector<Value> values = Decode_Row(key_def_, live, where_);
     if (counter_column_ && values[*counter_column_].kind == Value::Kind::Int32)
         counter_max_ = std::max(counter_max_, values[*counter_column_].integer);
+    const auto row = static_cast<std::uint32_t>(rows_ - 1);
     for (std::size_t i = 0; i < encoders_.size(); ++i) {
         const Index_Key_Encoder& encoder = encoders_[i];
-        if (encoder.Skips(values) || !encoder.Encodable()) {
-            key_hashes_[i].push_back(0);
-            continue;
-        }
+        if (!encoder.Encodable() || encoder.Skips(values)) continue;
         encoder.Encode(values, key_);
-        key_hashes_[i].push_back(Index_Key_Hash(key_));
+        expected_[i] += Index_Entry_Digest(row, Index_Key_Hash(key_));
     }
 }
 
@@ -118,41 +115,39 @@ std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, cons
                                        Index_Image& source) {
     const Real_Index& ri = def_.real_indexes[i];
     const bool encodable = encoders_[i].Encodable();
-    const std::vector<std::uint32_t>& want = key_hashes_[i];
     std::string problem;  // the first thing found wrong
     auto found = [&problem](const std::string& what) {
         if (problem.empty()) problem = what;
     };
 
-    // Phase: the source's own entries: each a live row at most once, in order, with the
-    // key the row's values give.
-    std::vector<bool> listed(rows_, false);
+    // Phase: the source's own entries, in order, each a live row; where keys are built
+    // here, their digest, else which rows they list.
+    std::uint64_t digest = 0;
+    std::vector<bool> listed(encodable ? 0 : rows_, false);
     if (ri.root != 0) {
         std::vector<std::uint32_t> tree_pages;
         std::vector<std::uint8_t> key;
-        Index_Entry previous;
-        bool first = true;
         try {
-            Walk_Index(db_.File(), def_, ri, [&](const Index_Entry& e) {
-                if (!first && Compare_Entries(previous, e) >= 0)
-                    found("its entries are out of order at " + Slot_Text(e.row));
-                first = false;
-                previous.key.assign(e.key.begin(), e.key.end());
-                previous.row = e.row;
+            const std::function<void(const Index_Entry&)> visit = [&](const Index_Entry& e) {
+                if (!e.ordered) found("its entries are out of order at " + Slot_Text(e.row));
                 const auto r = row_of(e.row);
                 if (!r) return found("it lists " + Slot_Text(e.row) + ", which holds no live row");
-                if (listed[*r]) return found("it lists " + Slot_Text(e.row) + " twice");
-                listed[*r] = true;
                 const std::vector<std::uint8_t>* stored = &e.key;
                 if (source_key) {
                     key.assign(e.key.begin(), e.key.end());
                     source_key(key, *r);
                     stored = &key;
                 }
-                source.Add(*stored, *r);
-                if (encodable && want[*r] != 0 && want[*r] != Index_Key_Hash(*stored))
-                    found("its key for the row at " + Slot_Text(e.row) + " is not the one the row's values give");
-            }, &tree_pages);
+                // Entries in order with their rows numbered in source order stay in order,
+                // unless their keys are renumbered.
+                source.Add(*stored, *r, e.ordered && !source_key);
+                digest += Index_Entry_Digest(*r, Index_Key_Hash(*stored));
+                if (!encodable) {
+                    if (listed[*r]) return found("it lists " + Slot_Text(e.row) + " twice");
+                    listed[*r] = true;
+                }
+            };
+            Walk_Index(db_.File(), def_, ri, visit, &tree_pages, true);
             found(Leaf_Link_Problem(db_.File(), tree_pages));
         } catch (const Error& e) {
             if (e.kind() != Error_Kind::Corrupt) throw;  // the host's failure, not the index's
@@ -160,12 +155,14 @@ std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, cons
         }
     }
 
-    // Phase: every row listed that the index does not leave out.
-    for (std::size_t r = 0; r < rows_ && problem.empty(); ++r) {
-        if (listed[r]) continue;
-        const bool left_out = encodable ? want[r] == 0 : ri.Ignore_Nulls();
-        if (!left_out) found("it misses the row at " + Slot_Text(headers_[r]));
-    }
+    // Phase: every row listed with the key its values give, and no other; where keys are
+    // not built here, every row listed unless the index may leave rows out.
+    if (encodable && digest != expected_[i])
+        found("its entries are not the ones the rows' values give (a key differs, or a row is left out or listed "
+              "more than once)");
+    for (std::size_t r = 0; !encodable && !ri.Ignore_Nulls() && r < rows_ && problem.empty(); ++r)
+        if (!listed[r]) found("it misses the row at " + Slot_Text(headers_[r]));
+    if (!encodable) expected_[i] = digest;  // what the copy must hold, unverified
     return problem;
 }
 
@@ -173,7 +170,6 @@ Index_Image Table_Repair::Index_Entries(std::size_t i, const Row_Of& row_of, con
                                         const Reread& reread, const std::shared_ptr<Spill_Space>& spill) {
     Index_Image source(spill);
     const std::string problem = Check_Source(i, row_of, source_key, source);
-    std::vector<std::uint32_t>().swap(key_hashes_[i]);
     if (problem.empty()) return source;
     source.Clear();
     if (!encoders_[i].Encodable())

@@ -42,9 +42,12 @@ struct Repair_Note {
 // "table 'Orders': ..." for messages.
 std::string Describe(const Repair_Note& note);
 
-// One table's repairs, fed with every live row the compactor copies, in order. Memory:
-// 4 bytes per row and index (a hash of the key the row's values give) and 8 per row;
-// an index is rebuilt from the rows read once more, its entries going to the spill.
+// One table's repairs, fed with every live row the compactor copies, in order. An index's
+// entries are held against a digest of the (row, key) pairs the rows' values give
+// (Index_Entry_Digest), so that they are checked in one pass over the index in key order
+// whatever order its rows are in. Memory: 8 bytes per row, and a bit per row for an
+// index whose keys are not built here; an index is rebuilt from the rows read once more,
+// its entries going to the spill.
 class Table_Repair {
 public:
     // Access leaves its own tables' row counts stale: `system` tables' are recounted
@@ -70,6 +73,11 @@ public:
     Index_Image Index_Entries(std::size_t i, const Row_Of& row_of, const Source_Key& source_key, const Reread& reread,
                               const std::shared_ptr<Spill_Space>& spill);
 
+    // The digest (Index_Entry_Digest) of the entries Index_Entries(i) gave, which the
+    // written index must hold: of the keys the rows' values give, or, for an index whose
+    // keys are not built here, of the source's own entries.
+    std::uint64_t Entries_Digest(std::size_t i) const { return expected_[i]; }
+
     // Fills in the counter and clears the unique flag of any index the rows no longer satisfy.
     void Finish_Definition(std::vector<std::uint8_t>& definition);
 
@@ -84,9 +92,9 @@ private:
     bool system_ = false;
     Table_Definition key_def_;  // only the columns keys and the counter need
     std::vector<Index_Key_Encoder> encoders_;
-    // Per index, per row: a hash of the key its values give, never 0; 0 where the index
-    // leaves the row out or its keys cannot be built here.
-    std::vector<std::vector<std::uint32_t>> key_hashes_;
+    // Per index: the digest of the entries the rows' values give; for an index whose keys
+    // are not built here, of the source's entries once they are read.
+    std::vector<std::uint64_t> expected_;
     std::vector<bool> demote_;                    // per index: unique no more
     std::vector<Row_Pointer> headers_;            // per row: its slot in the source
     std::optional<std::size_t> counter_column_;   // in key_def_.columns

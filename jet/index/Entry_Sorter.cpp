@@ -184,7 +184,7 @@ void Entry_Sorter::Recharge() {
     charged_ = now;
 }
 
-void Entry_Sorter::Add(std::span<const std::uint8_t> key, std::uint32_t row) {
+void Entry_Sorter::Add(std::span<const std::uint8_t> key, std::uint32_t row, bool in_order) {
     // Make room first: the budget holds for the buffers as they will be, not only as they were.
     std::size_t keys_to = 0, entries_to = 0;
     for (;;) {
@@ -201,7 +201,7 @@ void Entry_Sorter::Add(std::span<const std::uint8_t> key, std::uint32_t row) {
     const Entry entry{static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), row};
     keys_.insert(keys_.end(), key.begin(), key.end());
     // Entries taken from an existing index usually come in order already.
-    if (sorted_ && !entries_.empty()) {
+    if (sorted_ && !in_order && !entries_.empty()) {
         const Entry& last = entries_.back();
         const int order = Compare_Keys(Key_Of(last), key);
         sorted_ = order < 0 || (order == 0 && last.row <= row);

@@ -78,7 +78,9 @@ public:
     Entry_Sorter(Entry_Sorter&& other) noexcept;
     Entry_Sorter& operator=(Entry_Sorter&& other) noexcept;
 
-    void Add(std::span<const std::uint8_t> key, std::uint32_t row);
+    // `in_order`: the caller knows the entry comes after every one added before it (an
+    // index read in order), which saves comparing it with the last.
+    void Add(std::span<const std::uint8_t> key, std::uint32_t row, bool in_order = false);
     std::size_t Size() const { return count_; }
     std::size_t Runs() const { return runs_.size(); }
     // Every entry in order, the runs read back and merged with what is held in memory.

@@ -1,6 +1,7 @@
 #include "jet/index/Index.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 namespace kelbrook::jet {
@@ -14,6 +15,7 @@ struct Flat_Index_Page {
     std::uint32_t prev = 0, next = 0, tail = 0;
     std::vector<std::uint8_t> bytes;
     std::vector<std::size_t> ends;
+    std::size_t prefix = 0;  // the bytes every entry after the first shares with the first
     std::size_t Count() const { return ends.size(); }
     std::span<const std::uint8_t> Entry(std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends[i - 1];
@@ -33,7 +35,8 @@ void Parse_Index_Page(const Page_File& file, std::uint32_t page, Flat_Index_Page
     out.prev = Get_U32(b, format::Index_Prev_Page);
     out.next = Get_U32(b, format::Index_Next_Page);
     out.tail = Get_U32(b, format::Index_Tail_Page);
-    std::size_t prefix = Get_U16(b, format::Index_Prefix_Length);
+    const std::size_t prefix = Get_U16(b, format::Index_Prefix_Length);
+    out.prefix = prefix;
     std::size_t start = format::Index_Entries;
     const std::size_t min_entry = format::Index_Row_Pointer_Size +
                                   (out.type == format::Page_Type_Index_Node ? format::Index_Child_Pointer_Size : 0);
@@ -78,12 +81,26 @@ Index_Page Read_Index_Page(const Page_File& file, std::uint32_t page) {
     return out;
 }
 
-int Compare_Entries(const Index_Entry& a, const Index_Entry& b) {
-    auto c = std::lexicographical_compare_three_way(a.key.begin(), a.key.end(), b.key.begin(), b.key.end());
-    if (c != 0) return c < 0 ? -1 : 1;
-    if (a.row.page != b.row.page) return a.row.page < b.row.page ? -1 : 1;
-    if (a.row.row != b.row.row) return a.row.row < b.row.row ? -1 : 1;
+namespace {
+
+// Key bytes (unsigned, shorter prefix first), then page, then row; the first `from` key
+// bytes are known to be equal.
+int Compare_Keys_And_Rows(std::span<const std::uint8_t> a, Row_Pointer a_row, std::span<const std::uint8_t> b,
+                          Row_Pointer b_row, std::size_t from = 0) {
+    const std::size_t common = std::min(a.size(), b.size());
+    from = std::min(from, common);
+    if (const int c = common > from ? std::memcmp(a.data() + from, b.data() + from, common - from) : 0; c != 0)
+        return c < 0 ? -1 : 1;
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    if (a_row.page != b_row.page) return a_row.page < b_row.page ? -1 : 1;
+    if (a_row.row != b_row.row) return a_row.row < b_row.row ? -1 : 1;
     return 0;
+}
+
+}  // namespace
+
+int Compare_Entries(const Index_Entry& a, const Index_Entry& b) {
+    return Compare_Keys_And_Rows(a.key, a.row, b.key, b.row);
 }
 
 namespace {
@@ -94,9 +111,21 @@ struct Walker {
     const Table_Definition& table;
     const std::function<void(const Index_Entry&)>& visit;
     std::vector<std::uint32_t>* pages;
+    bool compare = false;
     std::vector<bool> seen;
     std::vector<Flat_Index_Page> levels;  // one per depth, reused
     Index_Entry out;
+    Index_Entry last;  // the last entry of the leaves walked so far, when comparing
+    bool any = false;  // whether there was one
+
+    // Whether entry `i` of leaf page `p` (its key `key`, its row `row`) comes after the
+    // entry before it: the last one of the page, or of the leaf before.
+    bool Ordered(const Flat_Index_Page& p, std::size_t i, std::span<const std::uint8_t> key, Row_Pointer row) const {
+        if (i == 0) return !any || Compare_Keys_And_Rows(last.key, last.row, key, row) < 0;
+        const auto e = p.Entry(i - 1);
+        const std::size_t n = e.size() - format::Index_Row_Pointer_Size;
+        return Compare_Keys_And_Rows(e.first(n), Row_Pointer{Get_U24_Big(e, n), e[n + 3]}, key, row, p.prefix) < 0;
+    }
 
     void Walk(std::uint32_t page, int depth) {
         if (depth > max_depth) file.Fail(page, "the index tree is deeper than " + std::to_string(max_depth) + " levels");
@@ -116,7 +145,12 @@ struct Walker {
                 const std::size_t n = e.size() - format::Index_Row_Pointer_Size;
                 out.key.assign(e.begin(), e.begin() + static_cast<std::ptrdiff_t>(n));
                 out.row = Row_Pointer{Get_U24_Big(e, n), e[n + 3]};
+                if (compare) out.ordered = Ordered(p, i, e.first(n), out.row);
                 visit(out);
+            }
+            if (compare && p.Count() > 0) {
+                last = out;
+                any = true;
             }
             return;
         }
@@ -131,8 +165,9 @@ struct Walker {
 }  // namespace
 
 void Walk_Index(const Page_File& file, const Table_Definition& table, const Real_Index& index,
-                const std::function<void(const Index_Entry&)>& visit, std::vector<std::uint32_t>* pages) {
-    Walker w{file, table, visit, pages, {}, {}, {}};
+                const std::function<void(const Index_Entry&)>& visit, std::vector<std::uint32_t>* pages,
+                bool compare) {
+    Walker w{file, table, visit, pages, compare, {}, {}, {}, {}, false};
     if (index.root == 0) return;
     w.seen.assign(file.Page_Count(), false);
     w.levels.resize(Walker::max_depth + 1);

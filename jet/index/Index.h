@@ -21,6 +21,9 @@ namespace kelbrook::jet {
 struct Index_Entry {
     std::vector<std::uint8_t> key;  // encoded key bytes, without the row pointer
     Row_Pointer row;
+    // False when the entry does not come after the one before it in the walk (see
+    // Compare_Entries); set only by walks asked to compare.
+    bool ordered = true;
 };
 
 // One parsed index page: its entries with the prefix restored.
@@ -36,8 +39,11 @@ Index_Page Read_Index_Page(const Page_File& file, std::uint32_t page);
 // then page, then row.
 int Compare_Entries(const Index_Entry& a, const Index_Entry& b);
 
-// Walks `index` of `table`. `pages`, when given, receives every page of the tree.
+// Walks `index` of `table`. `pages`, when given, receives every page of the tree. With
+// `compare`, each entry's `ordered` says whether it comes after the one before it; the
+// entries of a leaf page are compared past the prefix they share.
 void Walk_Index(const Page_File& file, const Table_Definition& table, const Real_Index& index,
-                const std::function<void(const Index_Entry&)>& visit, std::vector<std::uint32_t>* pages = nullptr);
+                const std::function<void(const Index_Entry&)>& visit, std::vector<std::uint32_t>* pages = nullptr,
+                bool compare = false);
 
 }  // namespace kelbrook::jet

@@ -527,10 +527,33 @@ bool Replace_Leading_Int32(std::vector<std::uint8_t>& key, std::int32_t value) {
 }
 
 std::uint32_t Index_Key_Hash(std::span<const std::uint8_t> key) {
-    std::uint64_t h = 0x4B454C42ULL ^ key.size();
-    for (std::uint8_t b : key) h = (h ^ b) * 0x100000001B3ULL;
-    h ^= h >> 29;
+    // A word at a time, multiply and xor-shift; the length first, so that keys that
+    // differ only by trailing zero bytes differ.
+    auto step = [](std::uint64_t h, std::uint64_t w) {
+        h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+        return h ^ (h >> 29);
+    };
+    std::uint64_t h = step(0x4B454C42ULL, key.size());
+    std::size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, key.data() + i, 8);
+        h = step(h, w);
+    }
+    if (i < key.size()) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, key.data() + i, key.size() - i);
+        h = step(h, w);
+    }
+    h *= 0xBF58476D1CE4E5B9ULL;
     return static_cast<std::uint32_t>(h >> 32) | 1u;
+}
+
+std::uint64_t Index_Entry_Digest(std::uint32_t row, std::uint32_t key_hash) {
+    std::uint64_t x = (std::uint64_t{row} << 32 | key_hash) + 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
 }
 
 }  // namespace kelbrook::jet
