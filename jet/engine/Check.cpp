@@ -224,15 +224,17 @@ private:
         seen.largest_auto.assign(plan.auto_columns.size(), 0);
         std::vector<std::uint8_t> key;
         std::vector<Value> values;
-        std::string where;
         const std::function<void(const Live_Row&)> take = [&](const Live_Row& row) {
             ++seen.count;
             seen.live.push_back(Pack(row.header));
-            if (options_.decode_values || plan.needed) {
-                where.assign(file_name_).append(": page ").append(std::to_string(row.header.page));
-                where.append(", row ").append(std::to_string(row.header.row));
-                values = Decode_Row(plan.keyed, row, where);
-            }
+            if (options_.decode_values || plan.needed)
+                Decode_Row_Into(
+                    plan.keyed, row,
+                    [&] {
+                        return file_name_ + ": page " + std::to_string(row.header.page) + ", row " +
+                               std::to_string(row.header.row);
+                    },
+                    values);
             if (options_.on_row) options_.on_row(t, row);
             if (options_.progress && ++rows_read_ % 4096 == 0)
                 options_.progress(std::min(0.99, static_cast<double>(rows_read_) /
@@ -464,7 +466,7 @@ private:
             if (!r) return report("an entry points at " + Describe(Pack(e.row)) + ", which is not a live row of the table");
             if (listed[*r]) return report("the row on " + Describe(Pack(e.row)) + " is listed more than once");
             listed[*r] = true;
-            digest += Index_Entry_Digest(*r, Index_Key_Hash(e.key));
+            digest += Index_Entry_Digest(*r, e.key);
         });
         if (reported == 0 && digest != expected)
             report("its entries are not the ones the rows' values give (rows left out, or keys that differ)");

@@ -161,7 +161,7 @@ bool Add_Compact_Error_Table(Source_Image& source, const Table_Definition& catal
         if (encoders[i].Skips(values)) continue;
         encoders[i].Encode(values, key);
         objects.indexes[i].Add(key, static_cast<std::uint32_t>(catalog_rows));
-        source.index_digests.front()[i] += Index_Entry_Digest(static_cast<std::uint32_t>(catalog_rows), Index_Key_Hash(key));
+        source.index_digests.front()[i] += Index_Entry_Digest(static_cast<std::uint32_t>(catalog_rows), key);
     }
     const auto catalog_hashes = source.row_hashes.front();
     objects.source = Row_Source_Of([inner = objects.source, extra = std::move(*row), catalog_hashes](

@@ -92,7 +92,8 @@ void Table_Repair::Add_Row(const Live_Row& live) {
     ++rows_;
     headers_.push_back(live.header);
     if (encoders_.empty() && !counter_column_) return;
-    const std::vector<Value> values = Decode_Row(key_def_, live, where_);
+    std::vector<Value>& values = values_;
+    Decode_Row_Into(key_def_, live, [this] { return where_; }, values);
     if (counter_column_ && values[*counter_column_].kind == Value::Kind::Int32)
         counter_max_ = std::max(counter_max_, values[*counter_column_].integer);
     const auto row = static_cast<std::uint32_t>(rows_ - 1);
@@ -100,7 +101,7 @@ void Table_Repair::Add_Row(const Live_Row& live) {
         const Index_Key_Encoder& encoder = encoders_[i];
         if (!encoder.Encodable() || encoder.Skips(values)) continue;
         encoder.Encode(values, key_);
-        expected_[i] += Index_Entry_Digest(row, Index_Key_Hash(key_));
+        expected_[i] += Index_Entry_Digest(row, key_);
     }
 }
 
@@ -141,7 +142,7 @@ std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, cons
                 // Entries in order with their rows numbered in source order stay in order,
                 // unless their keys are renumbered.
                 source.Add(*stored, *r, e.ordered && !source_key);
-                digest += Index_Entry_Digest(*r, Index_Key_Hash(*stored));
+                digest += Index_Entry_Digest(*r, *stored);
                 if (!encodable) {
                     if (listed[*r]) return found("it lists " + Slot_Text(e.row) + " twice");
                     listed[*r] = true;

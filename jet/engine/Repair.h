@@ -102,6 +102,7 @@ private:
     bool needs_long_values_ = false;
     std::size_t rows_ = 0;
     std::vector<std::uint8_t> key_;
+    std::vector<Value> values_;  // the row being added, decoded (buffers reused)
     std::vector<Repair_Note> notes_;
 
     std::string Check_Source(std::size_t i, const Row_Of& row_of, const Source_Key& source_key, Index_Image& source);

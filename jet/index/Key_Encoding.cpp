@@ -526,31 +526,42 @@ bool Replace_Leading_Int32(std::vector<std::uint8_t>& key, std::int32_t value) {
     return true;
 }
 
-std::uint32_t Index_Key_Hash(std::span<const std::uint8_t> key) {
-    // A word at a time, multiply and xor-shift; the length first, so that keys that
-    // differ only by trailing zero bytes differ.
-    auto step = [](std::uint64_t h, std::uint64_t w) {
-        h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
-        return h ^ (h >> 29);
+namespace {
+
+// Multiply and xor-shift, a word of `bytes` at a time (the length first, so that keys that
+// differ only by trailing zero bytes differ), from `h`.
+std::uint64_t Hash_Words(std::uint64_t h, std::span<const std::uint8_t> bytes) {
+    auto step = [](std::uint64_t x, std::uint64_t w) {
+        x = (x ^ w) * 0x9E3779B97F4A7C15ULL;
+        return x ^ (x >> 29);
     };
-    std::uint64_t h = step(0x4B454C42ULL, key.size());
-    std::size_t i = 0;
-    for (; i + 8 <= key.size(); i += 8) {
+    h = step(h, bytes.size());
+    const std::uint8_t* p = bytes.data();
+    std::size_t n = bytes.size();
+    for (; n >= 8; p += 8, n -= 8) {
         std::uint64_t w;
-        std::memcpy(&w, key.data() + i, 8);
+        std::memcpy(&w, p, 8);
         h = step(h, w);
     }
-    if (i < key.size()) {
+    if (n > 0) {
         std::uint64_t w = 0;
-        std::memcpy(&w, key.data() + i, key.size() - i);
+        for (std::size_t k = 0; k < n; ++k) w |= std::uint64_t{p[k]} << (8 * k);
         h = step(h, w);
     }
-    h *= 0xBF58476D1CE4E5B9ULL;
+    return h;
+}
+
+constexpr std::uint64_t Key_Hash_Seed = 0x4B454C42ULL;
+
+}  // namespace
+
+std::uint32_t Index_Key_Hash(std::span<const std::uint8_t> key) {
+    const std::uint64_t h = Hash_Words(Key_Hash_Seed, key) * 0xBF58476D1CE4E5B9ULL;
     return static_cast<std::uint32_t>(h >> 32) | 1u;
 }
 
-std::uint64_t Index_Entry_Digest(std::uint32_t row, std::uint32_t key_hash) {
-    std::uint64_t x = (std::uint64_t{row} << 32 | key_hash) + 0x9E3779B97F4A7C15ULL;
+std::uint64_t Index_Entry_Digest(std::uint32_t row, std::span<const std::uint8_t> key) {
+    std::uint64_t x = Hash_Words(Key_Hash_Seed ^ (std::uint64_t{row} << 32), key);
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
     return x ^ (x >> 31);

@@ -133,6 +133,6 @@ std::uint32_t Index_Key_Hash(std::span<const std::uint8_t> key);
 // An entry's share of an index's digest: the sum (mod 2^64) of these over its entries
 // stands for its (row number, key) pairs whatever order they come in, so that two
 // lists of entries are compared in 8 bytes.
-std::uint64_t Index_Entry_Digest(std::uint32_t row, std::uint32_t key_hash);
+std::uint64_t Index_Entry_Digest(std::uint32_t row, std::span<const std::uint8_t> key);
 
 }  // namespace kelbrook::jet

@@ -351,11 +351,26 @@ std::vector<std::uint8_t> Read_Long_Value(const Page_File& file, std::span<const
     return out;
 }
 
-
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where) {
+    std::vector<Value> values;
+    Decode_Row_Into(table, row, [&where] { return where; }, values);
+    return values;
+}
+
+void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const std::function<std::string()>& where,
+                     std::vector<Value>& values) {
     using K = Value::Kind;
-    auto fields = Split_Row(table, row.bytes, where);
-    std::vector<Value> values(table.columns.size());
+    thread_local std::vector<Field> fields;
+    thread_local std::vector<std::size_t> var_offsets;
+    Split_Row_Into(table, row.bytes, where, fields, var_offsets);
+    values.resize(table.columns.size());
+    for (Value& v : values) {
+        v.kind = K::Null;
+        v.integer = 0;
+        v.real = 0;
+        v.text.clear();
+        v.bytes.clear();
+    }
     std::span<const std::uint8_t> b = row.bytes;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const Column& c = table.columns[i];
@@ -365,7 +380,7 @@ std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row
         auto data = b.subspan(f.offset, f.length);
         auto need = [&](std::size_t n) {
             if (data.size() < n)
-                throw Error(where + ": column \"" + c.name + "\" holds " + std::to_string(data.size()) +
+                throw Error(where() + ": column \"" + c.name + "\" holds " + std::to_string(data.size()) +
                             " bytes, too few for a " + Type_Name(c.type));
         };
         switch (c.type) {
@@ -407,7 +422,6 @@ std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row
                 v.bytes.assign(data.begin(), data.end());
         }
     }
-    return values;
 }
 
 std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_Definition& table) {

@@ -75,6 +75,10 @@ struct Live_Row {
 
 // Typed values of a live row, in table.columns order.
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where);
+// The same into `values`, reusing their buffers, for callers decoding row after row;
+// `where()` names the row in an error and is called only then.
+void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const std::function<std::string()>& where,
+                     std::vector<Value>& values);
 
 // Which row's memo/OLE value each long-value row read so far belongs to. In a sound
 // file every long-value row holds part of one value only; a damaged file may point many

@@ -155,7 +155,7 @@ Entry_Digests Digests_Of(const fs::path& file) {
         for (const auto& ix : def.real_indexes) {
             std::uint64_t digest = 0;
             jet::Walk_Index(db.File(), def, ix, [&](const jet::Index_Entry& e) {
-                digest += jet::Index_Entry_Digest(numbers.Of(e.row).value(), jet::Index_Key_Hash(e.key));
+                digest += jet::Index_Entry_Digest(numbers.Of(e.row).value(), e.key);
             });
             out[def.page].push_back(digest);
         }
