@@ -18,6 +18,7 @@
 #include <bit>
 #include <cctype>
 #include <cstring>
+#include <atomic>
 #include <exception>
 #include <map>
 #include <optional>
@@ -270,10 +271,10 @@ struct Row_Reader {
     }
 };
 
-// The first pass also hands every row, as it will be stored, to the table's repairs and
-// notes each loss (salvage).
+// The first pass: the rows' order and new ids. It also hands every row, as it will be
+// stored, to the table's repairs (when given) and notes each loss (salvage).
 Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, const Id_Patch& patch,
-                         const std::string& table, const std::string& where, Table_Repair& repair,
+                         const std::string& table, const std::string& where, Table_Repair* repair,
                          std::vector<Repair_Note>& notes) {
     if (!reader.salvage)
         if (const std::uint32_t page = Mistyped_Data_Page(reader.db.File(), def))
@@ -287,34 +288,89 @@ Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, 
             if (!order.headers.empty() && !(order.headers.back() < live.header))
                 throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
             order.headers.push_back(live.header);
-            if (!patch.id_column) return repair.Add_Row(live);
+            if (!patch.id_column) {
+                if (repair) repair->Add_Row(live);
+                return;
+            }
             patched = live;
             const auto id = patch.Apply(def, patched.bytes, Row_Where(where, live));
             if (id && patched.bytes != live.bytes) order.new_ids.emplace_back(r, *id);
-            repair.Add_Row(patched);
+            if (repair) repair->Add_Row(patched);
         },
-        repair.Needs_Long_Values(),
+        repair && repair->Needs_Long_Values(),
         [&](const Row_Loss& loss) {
             notes.push_back(Repair_Note{loss.lost, Repair_Code::Damaged_Data, table, loss.what, loss.row});
         });
     return order;
 }
 
-// One index of the output: the source's own keys, with new row numbers (a key on a
-// renumbered id column gets the new id), or the keys the rows' values give where the
-// source's are not sound.
-Index_Image Copy_Index(Table_Repair& repair, std::size_t i, const Real_Index& ri, const Id_Patch& patch,
-                       const Row_Order& order, const Row_Numbers& rows, const Table_Repair::Reread& reread,
-                       const std::shared_ptr<Spill_Space>& spill) {
+// How the keys of index `ri` are stored: with the new id where the index is on a
+// renumbered id column, else as they are (empty).
+Table_Repair::Source_Key New_Id_Key(const Real_Index& ri, const Id_Patch& patch, const Row_Order& order) {
     const bool keyed_on_id = patch.id_column && !ri.columns.empty() &&
                              ri.columns.front().column_number == patch.id_column->number;
-    Table_Repair::Source_Key new_id;
-    if (keyed_on_id)
-        new_id = [&order](std::vector<std::uint8_t>& key, std::uint32_t r) {
-            if (const auto id = order.New_Id(r)) Replace_Leading_Int32(key, *id);
-        };
-    return repair.Index_Entries(i, [&rows](Row_Pointer p) { return rows.Of(p); }, new_id, reread, spill);
+    if (!keyed_on_id) return {};
+    return [&order](std::vector<std::uint8_t>& key, std::uint32_t r) {
+        if (const auto id = order.New_Id(r)) Replace_Leading_Int32(key, *id);
+    };
 }
+
+// The check of a large table's rows and indexes (Table_Repair), run on a second thread
+// over another handle of the source while this thread reads the rows' order and copies
+// the indexes' entries; where no thread can be started, it runs in Finish. The rows are
+// numbered there as they are here: both read the same file, held for this process alone.
+class Check_Beside {
+public:
+    Check_Beside(const Database& second, const Table_Definition& def, Table_Repair& repair)
+        : second_(second), def_(def), repair_(repair) {
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~Check_Beside() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    // Waits for the check; rethrows its failure.
+    void Finish() {
+        if (thread_.joinable())
+            thread_.join();
+        else
+            Run();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    struct Stopped {};
+    void Run() {
+        try {
+            Row_Numbers rows;
+            second_.Rows(
+                def_,
+                [&](const Live_Row& live) {
+                    if (stop_) throw Stopped{};
+                    rows.Add(live.header);
+                    repair_.Add_Row(live);
+                },
+                repair_.Needs_Long_Values());
+            for (std::size_t i = 0; i < def_.real_indexes.size(); ++i)
+                repair_.Check_Index(i, second_.File(), [&](Row_Pointer p) {
+                    if (stop_) throw Stopped{};
+                    return rows.Of(p);
+                }, {});
+        } catch (const Stopped&) {
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+    }
+    const Database& second_;
+    const Table_Definition& def_;
+    Table_Repair& repair_;
+    std::atomic<bool> stop_{false};
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
 
 // A table's rows, read again from the source whenever the writer asks for them; with
 // their values, each row's hash is kept for comparing with the output.
@@ -402,8 +458,9 @@ private:
 Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, const Table_Definition& def,
                        const std::shared_ptr<const Id_Map>& id_map,
                        const std::shared_ptr<std::vector<std::uint64_t>>& hashes,
-                       const std::shared_ptr<Spill_Space>& spill, std::vector<Repair_Note>& notes,
-                       std::size_t& row_count, std::vector<std::uint64_t>& digests) {
+                       const std::shared_ptr<Spill_Space>& spill, const Database* second,
+                       std::uint32_t rows_checked_beside, std::vector<Repair_Note>& notes, std::size_t& row_count,
+                       std::vector<std::uint64_t>& digests) {
     const Database& db = reader.db;
     const std::string where = db.Name() + ": table '" + entry.name + "'";
     Table_Image out;
@@ -412,10 +469,29 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
     const Id_Patch patch = Id_Patch_For(def, out.name, *id_map);
 
     Table_Repair repair(db, def, entry.name, entry.Is_System());
-    Row_Order order = Read_Row_Order(reader, def, patch, entry.name, where, repair, notes);
-
+    const std::vector<Real_Index>& indexes = def.real_indexes;
+    std::vector<Index_Image> copied;
+    Row_Order order;
     Row_Numbers rows;
-    for (const Row_Pointer p : order.headers) rows.Add(p);
+    auto row_of = [&rows](Row_Pointer p) { return rows.Of(p); };
+    // A large table is checked on a second thread while this one copies it.
+    if (second && !patch.id_column && def.num_rows >= rows_checked_beside) {
+        Check_Beside check(*second, def, repair);
+        order = Read_Row_Order(reader, def, patch, entry.name, where, nullptr, notes);
+        for (const Row_Pointer p : order.headers) rows.Add(p);
+        for (const auto& ri : indexes) copied.push_back(Copy_Source_Entries(db.File(), def, ri, row_of, {}, spill));
+        check.Finish();
+        if (repair.Rows() != rows.Count()) throw Error(where + ": the table changed while it was being compacted.");
+    } else {
+        order = Read_Row_Order(reader, def, patch, entry.name, where, &repair, notes);
+        for (const Row_Pointer p : order.headers) rows.Add(p);
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            const Table_Repair::Source_Key source_key = New_Id_Key(indexes[i], patch, order);
+            repair.Check_Index(i, db.File(), row_of, source_key);
+            copied.push_back(repair.Index_Sound(i) ? Copy_Source_Entries(db.File(), def, indexes[i], row_of, source_key, spill)
+                                                   : Index_Image(spill));
+        }
+    }
     std::vector<Row_Pointer>().swap(order.headers);
     // An index that must be rebuilt reads the rows once more, as the first pass had them.
     const Table_Repair::Reread reread = [&](const std::function<void(const Live_Row&)>& visit) {
@@ -430,8 +506,8 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
             },
             repair.Needs_Long_Values());
     };
-    for (std::size_t i = 0; i < def.real_indexes.size(); ++i) {
-        out.indexes.push_back(Copy_Index(repair, i, def.real_indexes[i], patch, order, rows, reread, spill));
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+        out.indexes.push_back(repair.Index_Entries(i, std::move(copied[i]), reread, spill));
         digests.push_back(repair.Entries_Digest(i));
     }
 
@@ -460,7 +536,8 @@ void Record_Losses(Source_Image& result, const Table_Definition& catalog, std::s
 }  // namespace
 
 Source_Image Read_Source_Image(const Database& db, const std::function<void(double)>& progress,
-                               const std::shared_ptr<Spill_Space>& spill, bool salvage) {
+                               const std::shared_ptr<Spill_Space>& spill, bool salvage, const Database* second,
+                               std::uint32_t rows_checked_beside) {
     Source_Image result;
     const Row_Reader reader{db, salvage ? std::make_shared<Long_Value_Claims>() : nullptr};
     const std::vector<Catalog_Entry> tables = Tables_In_New_Order(db);
@@ -488,7 +565,8 @@ Source_Image Read_Source_Image(const Database& db, const std::function<void(doub
         result.row_hashes[t] = std::make_shared<std::vector<std::uint64_t>>();
         std::size_t rows = 0;
         image.tables.push_back(Read_Table(reader, tables[t], *definitions[t], id_map, result.row_hashes[t], spill,
-                                          result.repairs, rows, result.index_digests[t]));
+                                          salvage ? nullptr : second, rows_checked_beside, result.repairs, rows,
+                                          result.index_digests[t]));
         if (t == 0) catalog_rows = rows;
         if (progress) progress(static_cast<double>(t + 1) / static_cast<double>(tables.size()));
     }
@@ -687,8 +765,18 @@ Compact_Result Compact_Once(const Compact_Paths& paths, const Compact_Options& o
     // Read: the source as the writer's input, its rows streamed; index entries beyond the
     // budget wait in a temporary beside the destination until the writer takes them.
     auto spill = std::make_shared<Spill_Space>(paths.destination_path, options.index_memory, files);
+    // A second handle of the source lets large tables be checked on a second thread
+    // (not when salvaging); where it cannot be had, all is done on this one.
+    std::unique_ptr<Database> second;
+    if (!salvage) try {
+            second = std::make_unique<Database>(paths.source_path, paths.source.password, files);
+        } catch (const Error& e) {
+            if (e.kind() == Error_Kind::IO) throw;
+        }
     Source_Image source_image =
-        Read_Source_Image(*db, [&](double share) { progress(0.5 * share); }, spill, salvage);
+        Read_Source_Image(*db, [&](double share) { progress(0.5 * share); }, spill, salvage, second.get(),
+                          options.rows_checked_beside);
+    second.reset();
     Database_Image& image = source_image.image;
     Apply_Destination(image, paths.destination, db->Header());
 

@@ -27,6 +27,10 @@ struct Compact_Options {
     // Memory for index entries; beyond it they are sorted in a temporary file beside the
     // destination, removed again before the compaction ends.
     std::size_t index_memory = Spill_Space::Default_Budget;
+    // Tables with at least this many rows are checked (Repair.h) on a second thread,
+    // through a second handle of the source, while this one reads them; smaller ones are
+    // checked where they are read, where a second thread would cost more than it saves.
+    std::uint32_t rows_checked_beside = 4096;
 };
 
 struct Compact_Result {
@@ -69,9 +73,13 @@ struct Source_Image {
     std::vector<Repair_Note> repairs;
 };
 // `spill`, when given, bounds the memory the index entries take (see Entry_Sorter.h).
+// `second`, when given, is another handle of the same file: tables of at least
+// `rows_checked_beside` rows are checked through it on a second thread while they are
+// read here (not when salvaging).
 Source_Image Read_Source_Image(const Database& source,
                                const std::function<void(double done)>& progress = {},
-                               const std::shared_ptr<Spill_Space>& spill = nullptr, bool salvage = false);
+                               const std::shared_ptr<Spill_Space>& spill = nullptr, bool salvage = false,
+                               const Database* second = nullptr, std::uint32_t rows_checked_beside = 4096);
 
 struct Long_Value_Field;
 // What a stored row holds, as a hash: its bytes apart from the long-value definitions

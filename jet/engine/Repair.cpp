@@ -73,7 +73,7 @@ std::string Describe(const Repair_Note& note) {
 }
 
 Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std::string name, bool system)
-    : db_(db), def_(def), name_(std::move(name)), where_(db.Name() + ": table '" + name_ + "'"), system_(system),
+    : def_(def), name_(std::move(name)), where_(db.Name() + ": table '" + name_ + "'"), system_(system),
       key_def_(Key_Definition(def)) {
     for (const auto& ri : def.real_indexes) {
         encoders_.emplace_back(key_def_, ri, db.Header());
@@ -83,6 +83,7 @@ Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std:
                 needs_long_values_ = true;
     }
     demote_.assign(def.real_indexes.size(), false);
+    problems_.resize(def.real_indexes.size());
     if (const Column* counter = Counter_Column(def))
         for (std::size_t k = 0; k < key_def_.columns.size(); ++k)
             if (key_def_.columns[k].number == counter->number) counter_column_ = k;
@@ -112,24 +113,25 @@ std::string Table_Repair::Index_Name(std::size_t i) const {
     return "index " + std::to_string(i) + (names.empty() ? "" : " (" + names + ")");
 }
 
-std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, const Source_Key& source_key,
-                                       Index_Image& source) {
+void Table_Repair::Check_Index(std::size_t i, const Page_File& file, const Row_Of& row_of,
+                               const Source_Key& source_key) {
     const Real_Index& ri = def_.real_indexes[i];
     const bool encodable = encoders_[i].Encodable();
-    std::string problem;  // the first thing found wrong
+    std::string& problem = problems_[i];  // the first thing found wrong
+    problem.clear();
     auto found = [&problem](const std::string& what) {
         if (problem.empty()) problem = what;
     };
 
-    // Phase: the source's own entries, in order, each a live row; where keys are built
-    // here, their digest, else which rows they list.
+    // Phase: the source's own entries, in order, each a live row; their digest, and
+    // where keys are not built here, which rows they list.
     std::uint64_t digest = 0;
     std::vector<bool> listed(encodable ? 0 : rows_, false);
     if (ri.root != 0) {
         std::vector<std::uint32_t> tree_pages;
         std::vector<std::uint8_t> key;
         try {
-            const std::function<void(const Index_Entry&)> visit = [&](const Index_Entry& e) {
+            Walk_Index(file, def_, ri, [&](const Index_Entry& e) {
                 if (!e.ordered) found("its entries are out of order at " + Slot_Text(e.row));
                 const auto r = row_of(e.row);
                 if (!r) return found("it lists " + Slot_Text(e.row) + ", which holds no live row");
@@ -139,17 +141,13 @@ std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, cons
                     source_key(key, *r);
                     stored = &key;
                 }
-                // Entries in order with their rows numbered in source order stay in order,
-                // unless their keys are renumbered.
-                source.Add(*stored, *r, e.ordered && !source_key);
                 digest += Index_Entry_Digest(*r, *stored);
                 if (!encodable) {
                     if (listed[*r]) return found("it lists " + Slot_Text(e.row) + " twice");
                     listed[*r] = true;
                 }
-            };
-            Walk_Index(db_.File(), def_, ri, visit, &tree_pages, true);
-            found(Leaf_Link_Problem(db_.File(), tree_pages));
+            }, &tree_pages, true);
+            found(Leaf_Link_Problem(file, tree_pages));
         } catch (const Error& e) {
             if (e.kind() != Error_Kind::Corrupt) throw;  // the host's failure, not the index's
             found(std::string("it cannot be read (") + e.what() + ")");
@@ -164,19 +162,16 @@ std::string Table_Repair::Check_Source(std::size_t i, const Row_Of& row_of, cons
     for (std::size_t r = 0; !encodable && !ri.Ignore_Nulls() && r < rows_ && problem.empty(); ++r)
         if (!listed[r]) found("it misses the row at " + Slot_Text(headers_[r]));
     if (!encodable) expected_[i] = digest;  // what the copy must hold, unverified
-    return problem;
 }
 
-Index_Image Table_Repair::Index_Entries(std::size_t i, const Row_Of& row_of, const Source_Key& source_key,
-                                        const Reread& reread, const std::shared_ptr<Spill_Space>& spill) {
-    Index_Image source(spill);
-    const std::string problem = Check_Source(i, row_of, source_key, source);
-    if (problem.empty()) return source;
-    source.Clear();
+Index_Image Table_Repair::Index_Entries(std::size_t i, Index_Image copied, const Reread& reread,
+                                        const std::shared_ptr<Spill_Space>& spill) {
+    if (problems_[i].empty()) return copied;
+    copied.Clear();
     if (!encoders_[i].Encodable())
-        throw Error(where_ + ": " + Index_Name(i) + ": " + problem + "; it cannot be rebuilt here because " +
+        throw Error(where_ + ": " + Index_Name(i) + ": " + problems_[i] + "; it cannot be rebuilt here because " +
                     encoders_[i].Obstacle() + ". The database needs repair.");
-    return Rebuild(i, problem, reread, spill);
+    return Rebuild(i, problems_[i], reread, spill);
 }
 
 Index_Image Table_Repair::Rebuild(std::size_t i, const std::string& why, const Reread& reread,
@@ -247,6 +242,31 @@ void Table_Repair::Finish_Definition(std::vector<std::uint8_t>& definition) {
         if (demote_[i])
             definition[def_.real_indexes[i].block_offset + f::Real_Index_Flags] &=
                 static_cast<std::uint8_t>(~f::Index_Flag_Unique);
+}
+
+Index_Image Copy_Source_Entries(const Page_File& file, const Table_Definition& table, const Real_Index& index,
+                                const Table_Repair::Row_Of& row_of, const Table_Repair::Source_Key& source_key,
+                                const std::shared_ptr<Spill_Space>& spill) {
+    Index_Image copied(spill);
+    if (index.root == 0) return copied;
+    std::vector<std::uint8_t> key;
+    try {
+        Walk_Index(file, table, index, [&](const Index_Entry& e) {
+            const auto r = row_of(e.row);
+            if (!r) return;
+            if (!source_key) {
+                // Entries in order, rows numbered in source order: they stay in order.
+                copied.Add(e.key, *r, e.ordered);
+                return;
+            }
+            key.assign(e.key.begin(), e.key.end());
+            source_key(key, *r);
+            copied.Add(key, *r);
+        }, nullptr, true);
+    } catch (const Error& e) {
+        if (e.kind() != Error_Kind::Corrupt) throw;  // the host's failure, not the index's
+    }
+    return copied;
 }
 
 }  // namespace kelbrook::jet

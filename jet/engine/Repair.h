@@ -66,11 +66,19 @@ public:
     using Source_Key = std::function<void(std::vector<std::uint8_t>& key, std::uint32_t row)>;
     // Every row again, in the same order and form as Add_Row had them.
     using Reread = std::function<void(const std::function<void(const Live_Row&)>& visit)>;
-    // The entries for real index `i`: the source's own, or rebuilt from the rows' values
-    // when the source's are not sound. Throws Error when they are not sound and cannot be
-    // rebuilt (text in a sort order this engine does not encode). The entries go to
-    // `spill` beyond its budget.
-    Index_Image Index_Entries(std::size_t i, const Row_Of& row_of, const Source_Key& source_key, const Reread& reread,
+
+    // Once every row is added: checks real index `i` of the source against them, reading
+    // its tree from `file` (the database's own, or another handle of the same file, so
+    // that this may run on a thread of its own). `row_of` numbers rows as Add_Row had
+    // them; `source_key` as for Copy_Source_Entries.
+    void Check_Index(std::size_t i, const Page_File& file, const Row_Of& row_of, const Source_Key& source_key);
+    // Whether Check_Index found index `i` sound.
+    bool Index_Sound(std::size_t i) const { return problems_[i].empty(); }
+    // The entries for real index `i`: `copied` (Copy_Source_Entries) when Check_Index found
+    // it sound, else rebuilt from the rows' values. Throws Error when it is not sound and
+    // cannot be rebuilt (text in a sort order this engine does not encode). Rebuilt
+    // entries go to `spill` beyond its budget.
+    Index_Image Index_Entries(std::size_t i, Index_Image copied, const Reread& reread,
                               const std::shared_ptr<Spill_Space>& spill);
 
     // The digest (Index_Entry_Digest) of the entries Index_Entries(i) gave, which the
@@ -85,7 +93,6 @@ public:
     std::vector<Repair_Note>& Notes() { return notes_; }
 
 private:
-    const Database& db_;
     const Table_Definition& def_;
     std::string name_;
     std::string where_;
@@ -95,6 +102,7 @@ private:
     // Per index: the digest of the entries the rows' values give; for an index whose keys
     // are not built here, of the source's entries once they are read.
     std::vector<std::uint64_t> expected_;
+    std::vector<std::string> problems_;           // per index: what Check_Index found wrong
     std::vector<bool> demote_;                    // per index: unique no more
     std::vector<Row_Pointer> headers_;            // per row: its slot in the source
     std::optional<std::size_t> counter_column_;   // in key_def_.columns
@@ -105,10 +113,17 @@ private:
     std::vector<Value> values_;  // the row being added, decoded (buffers reused)
     std::vector<Repair_Note> notes_;
 
-    std::string Check_Source(std::size_t i, const Row_Of& row_of, const Source_Key& source_key, Index_Image& source);
     Index_Image Rebuild(std::size_t i, const std::string& why, const Reread& reread,
                         const std::shared_ptr<Spill_Space>& spill);
     std::string Index_Name(std::size_t i) const;
 };
+
+// The source's own entries of `index` of `table`, with row numbers (`row_of`) and keys
+// (`source_key`, may be empty) as they will be stored; the entries go to `spill` beyond
+// its budget. Entries naming no live row, and a tree that cannot be read, are passed over:
+// Table_Repair::Check_Index finds them and the index is rebuilt.
+Index_Image Copy_Source_Entries(const Page_File& file, const Table_Definition& table, const Real_Index& index,
+                                const Table_Repair::Row_Of& row_of, const Table_Repair::Source_Key& source_key,
+                                const std::shared_ptr<Spill_Space>& spill);
 
 }  // namespace kelbrook::jet
