@@ -28,14 +28,10 @@
 
 #include "jet/file/File_Io.h"
 #include "jet/util/Error.h"
+#include "jet/util/Text.h"
 
 namespace kelbrook::jet {
 namespace {
-
-std::string Name_Of(const std::filesystem::path& path) {
-    const std::u8string u8 = path.u8string();
-    return std::string(u8.begin(), u8.end());
-}
 
 std::string System_Text(int code) { return std::generic_category().message(code); }
 
@@ -248,7 +244,7 @@ public:
     explicit Host_File_System(bool map) : map_(map) {}
 
     std::unique_ptr<Read_File> Open_Read(const std::filesystem::path& path) const override {
-        const std::string name = Name_Of(path);
+        const std::string name = Path_Text(path);
         std::uint64_t size = 0;
         const int fd = Open_Existing(path, name, O_RDONLY, size);
         if (map_ && size != 0 && static_cast<std::uint64_t>(static_cast<std::size_t>(size)) == size) {
@@ -267,7 +263,7 @@ public:
     }
 
     std::unique_ptr<Write_File> Create(const std::filesystem::path& path) const override {
-        const std::string name = Name_Of(path);
+        const std::string name = Path_Text(path);
         const int fd = Open_Retrying(path, O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd < 0) {
             const int code = errno;
@@ -280,7 +276,7 @@ public:
     }
 
     std::unique_ptr<Write_File> Open_Write(const std::filesystem::path& path) const override {
-        const std::string name = Name_Of(path);
+        const std::string name = Path_Text(path);
         std::uint64_t size = 0;
         return std::make_unique<Fd_File>(name, Open_Existing(path, name, O_RDWR, size));
     }

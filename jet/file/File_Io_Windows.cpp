@@ -19,14 +19,10 @@
 
 #include "jet/file/File_Io.h"
 #include "jet/util/Error.h"
+#include "jet/util/Text.h"
 
 namespace kelbrook::jet {
 namespace {
-
-std::string Name_Of(const std::filesystem::path& path) {
-    const std::u8string u8 = path.u8string();
-    return std::string(u8.begin(), u8.end());
-}
 
 std::string Windows_Text(DWORD code) { return std::system_category().message(static_cast<int>(code)); }
 
@@ -248,7 +244,7 @@ public:
     explicit Host_File_System(bool map) : map_(map) {}
 
     std::unique_ptr<Read_File> Open_Read(const std::filesystem::path& path) const override {
-        const std::string name = Name_Of(path);
+        const std::string name = Path_Text(path);
         // Others may keep the file open, even for writing (a hold of our own denies that).
         HANDLE h = Open_Handle(path, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                OPEN_EXISTING);
@@ -260,13 +256,13 @@ public:
     }
 
     std::unique_ptr<Write_File> Create(const std::filesystem::path& path) const override {
-        const std::string name = Name_Of(path);
+        const std::string name = Path_Text(path);
         return std::make_unique<Handle_File>(
             name, Open_Handle(path, name, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW));
     }
 
     std::unique_ptr<Write_File> Open_Write(const std::filesystem::path& path) const override {
-        const std::string name = Name_Of(path);
+        const std::string name = Path_Text(path);
         return std::make_unique<Handle_File>(
             name, Open_Handle(path, name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
     }

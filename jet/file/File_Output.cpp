@@ -34,11 +34,6 @@ std::string Windows_Message(unsigned long code) {
 
 }  // namespace
 
-std::string Path_Text(const std::filesystem::path& path) {
-    const std::u8string u8 = path.u8string();
-    return std::string(u8.begin(), u8.end());
-}
-
 Output_File::Output_File(const std::filesystem::path& path, const File_System& files)
     : Write_File(Path_Text(path)), path_(path), file_(files.Create(path)) {}
 

@@ -14,11 +14,9 @@
 #include <vector>
 
 #include "jet/file/File_Io.h"
+#include "jet/util/Text.h"
 
 namespace kelbrook::jet {
-
-// The path as UTF-8 text for messages.
-std::string Path_Text(const std::filesystem::path& path);
 
 class Output_File : public Write_File {
 public:

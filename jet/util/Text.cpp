@@ -171,4 +171,9 @@ std::string Decode_Jet_Text(std::span<const std::uint8_t> bytes) {
     return Utf16_To_Utf8(units);
 }
 
+std::string Path_Text(const std::filesystem::path& path) {
+    const std::u8string u8 = path.u8string();
+    return std::string(u8.begin(), u8.end());
+}
+
 }  // namespace kelbrook::jet

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,5 +27,8 @@ std::string Utf16le_To_Utf8(std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> Utf8_To_Utf16le(std::string_view text);
 // Stored text bytes (compressed or not) to UTF-8.
 std::string Decode_Jet_Text(std::span<const std::uint8_t> bytes);
+
+// A path as UTF-8 text, for messages.
+std::string Path_Text(const std::filesystem::path& path);
 
 }  // namespace kelbrook::jet

@@ -1,13 +1,13 @@
 // Our index keys, rows and Jet's own table definitions, compared with the bytes Access
 // and ADOX wrote in the corpus.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "support/Temp_Folder.h"
 #include "jet/engine/Database.h"
 #include "support/Corpus_Required.h"
 #include "jet/generator/Generator.h"
@@ -179,9 +179,8 @@ TEST(Row_Builder, Refuses_Values_That_Do_Not_Fit) {
 // the ones ADOX made.
 TEST(Table_Builder, System_Tables_Match_Jet) {
     REQUIRE_CORPUS_FILE("adox_jet4.mdb");
-    const fs::path dir = fs::temp_directory_path() / ("kelbrook_gen_sys_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const kelbrook::testing::Temp_Folder folder;
+    const fs::path& dir = folder.Path();
     Generate_Options options;
     options.rows = 20;
     Generate_Database(options, dir / "g.mdb");
@@ -232,7 +231,6 @@ TEST(Table_Builder, System_Tables_Match_Jet) {
         ASSERT_TRUE(ids.count(e.name)) << e.name;
         EXPECT_EQ(ids[e.name], std::make_pair(e.id, e.parent_id)) << e.name;
     }
-    fs::remove_all(dir);
 }
 
 }  // namespace

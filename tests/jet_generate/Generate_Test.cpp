@@ -3,7 +3,6 @@
 // file, determinism, sizes, passwords, page encoding, and failures.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Temp_Folder.h"
 #include "jet/util/Bytes.h"
 #include "jet/engine/Check.h"
 #include "jet/engine/Database.h"
@@ -60,22 +60,7 @@ std::string Slurp(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class Temp_Dir {
-public:
-    Temp_Dir() {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (c == '/') c = '_';
-        path_ = fs::temp_directory_path() / ("kelbrook_gen_" + std::to_string(::getpid()) + "_" + name);
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~Temp_Dir() { fs::remove_all(path_); }
-    const fs::path& Path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using Temp_Dir = kelbrook::testing::Temp_Folder;
 
 // The key facts of one generated file as the mdbtools reader sees them.
 void Expect_Mdbtools_Reads(const fs::path& file, const Generate_Result& r) {

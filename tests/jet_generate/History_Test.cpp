@@ -4,13 +4,13 @@
 // break the disk at each phase (nothing may be left behind), and drive the page editor
 // past its cache.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "support/Temp_Folder.h"
 #include "support/Faulty_Files.h"
 #include "jet/file/File_Io.h"
 #include "jet/file/Format.h"
@@ -26,25 +26,7 @@ using kelbrook::test::File_Fault;
 
 namespace {
 
-class Temp_Dir {
-public:
-    Temp_Dir() {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (char& c : name)
-            if (c == '/') c = '_';
-        path_ = fs::temp_directory_path() / ("kelbrook_gen_history_" + std::to_string(::getpid()) + "_" + name);
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~Temp_Dir() { fs::remove_all(path_); }
-    const fs::path& Path() const { return path_; }
-    std::size_t Entries() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
-    }
-
-private:
-    fs::path path_;
-};
+using Temp_Dir = kelbrook::testing::Temp_Folder;
 
 std::string Sha256(const fs::path& file) {
     std::string out;
@@ -172,7 +154,7 @@ TEST_P(Generate_Fault, Fails_With_A_Named_Error_And_Leaves_No_File) {
         EXPECT_NE(std::string(e.what()).find("g.mdb"), std::string::npos) << e.what();
     }
     EXPECT_TRUE(files.Struck());
-    EXPECT_EQ(dir.Entries(), 0u) << "a file was left behind";
+    EXPECT_EQ(static_cast<std::size_t>(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator())), 0u) << "a file was left behind";
 }
 
 INSTANTIATE_TEST_SUITE_P(

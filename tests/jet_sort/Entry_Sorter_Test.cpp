@@ -16,6 +16,7 @@
 #include "jet/file/File_Output.h"
 #include "jet/index/Entry_Sorter.h"
 #include "jet/util/Error.h"
+#include "jet_compact/Compact_Test_Support.h"
 #include "support/Faulty_Files.h"
 
 namespace kelbrook {
@@ -64,27 +65,8 @@ std::vector<Item> Random_Items(std::size_t count, std::size_t max_length, std::u
     return items;
 }
 
-std::vector<std::string> Files_In(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    return names;
-}
-
-class Sorter_Test : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        // Named after the test and made unique, so that two runs of one test never meet.
-        dir = fs::temp_directory_path() / ("kelbrook_sort_" + name + "_" + std::to_string(std::random_device{}()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
-};
+// A folder of its own per test, removed afterwards; Files() lists what is in it.
+class Sorter_Test : public test::Scratch_Test {};
 
 struct Sort_Case {
     const char* name;
@@ -139,7 +121,7 @@ TEST_F(Sorter_Test, GivesTheEntriesInOrderWhereverTheyWereHeld) {
                 EXPECT_TRUE(fs::exists(space->Path()));
             }
         }
-        EXPECT_TRUE(Files_In(dir).empty()) << "below the budget nothing is written; a spill file goes with its space";
+        EXPECT_TRUE(Files().empty()) << "below the budget nothing is written; a spill file goes with its space";
     }
 }
 
@@ -216,12 +198,12 @@ TEST_F(Sorter_Test, AFailingSpillFileLeavesNothingBehind) {
                 EXPECT_EQ(e.kind(), jet::Error_Kind::IO) << e.what();
                 EXPECT_NE(std::string(e.what()).find(jet::Path_Text(space->Path())), std::string::npos) << e.what();
                 if (!c.when_reading) {
-                    EXPECT_TRUE(Files_In(dir).empty()) << "a failed spill file goes at once";
+                    EXPECT_TRUE(Files().empty()) << "a failed spill file goes at once";
                     EXPECT_THROW(sorter.Add(items[0].key, 0), jet::Error) << "and is not written again";
                 }
             }
         }
-        EXPECT_TRUE(Files_In(dir).empty());
+        EXPECT_TRUE(Files().empty());
     }
 }
 

@@ -67,6 +67,21 @@ inline std::string Damage_Name(Damage kind) {
     return "?";
 }
 
+// A test name for a case of damage to a sample: "Key_Value_indexTestV2000".
+inline std::string Damage_Case_Name(Damage kind, const std::string& file) {
+    return Damage_Name(kind) + "_" + file.substr(0, file.find('.'));
+}
+
+// The kinds of damage no case in `cases` (each with a `kind`) exercises, by name.
+template <class Case>
+std::vector<std::string> Kinds_Not_Covered(const std::vector<Case>& cases) {
+    std::vector<std::string> missing;
+    for (Damage kind : Every_Damage)
+        if (std::none_of(cases.begin(), cases.end(), [kind](const Case& c) { return c.kind == kind; }))
+            missing.push_back(Damage_Name(kind));
+    return missing;
+}
+
 struct Damaged_Copy {
     std::filesystem::path path;  // the damaged file
     std::string table;           // the table damaged
