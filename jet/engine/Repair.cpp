@@ -83,6 +83,7 @@ Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std:
                 needs_long_values_ = true;
     }
     demote_.assign(def.real_indexes.size(), false);
+    keep_headers_ = std::any_of(encoders_.begin(), encoders_.end(), [](const auto& e) { return !e.Encodable(); });
     problems_.resize(def.real_indexes.size());
     if (const Column* counter = Counter_Column(def))
         for (std::size_t k = 0; k < key_def_.columns.size(); ++k)
@@ -91,7 +92,7 @@ Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std:
 
 void Table_Repair::Add_Row(const Live_Row& live) {
     ++rows_;
-    headers_.push_back(live.header);
+    if (keep_headers_) headers_.push_back(live.header);
     if (encoders_.empty() && !counter_column_) return;
     std::vector<Value>& values = values_;
     Decode_Row_Into(key_def_, live, [this] { return where_; }, values);
@@ -185,10 +186,12 @@ Index_Image Table_Repair::Rebuild(std::size_t i, const std::string& why, const R
     const Index_Key_Encoder& encoder = encoders_[i];
     Index_Image entries(spill);
     std::vector<bool> all_null(rows_, true);
+    std::vector<Row_Pointer> headers;  // per row: its slot in the source, for the notes
     std::uint32_t r = 0;
     reread([&](const Live_Row& live) {
         const std::uint32_t row = r++;
         if (row >= rows_) throw Error(where_ + ": the table changed while it was being compacted.");
+        if (ri.Unique()) headers.push_back(live.header);
         const std::vector<Value> values = Decode_Row(key_def_, live, where_);
         if (encoder.Skips(values)) return;
         for (const auto& ic : ri.columns)
@@ -210,9 +213,9 @@ Index_Image Table_Repair::Rebuild(std::size_t i, const std::string& why, const R
             demote_[i] = true;
             notes_.push_back(Repair_Note{true, Repair_Code::Duplicate_Key, name_,
                                          Index_Name(i) + " is unique but this row has the same key as the row at " +
-                                             Slot_Text(headers_[*previous_row]) +
+                                             Slot_Text(headers[*previous_row]) +
                                              "; both rows were kept and the index is no longer unique",
-                                         headers_[row]});
+                                         headers[row]});
         }
         if (!same) {
             previous.assign(key.begin(), key.end());

@@ -45,9 +45,9 @@ std::string Describe(const Repair_Note& note);
 // One table's repairs, fed with every live row the compactor copies, in order. An index's
 // entries are held against a digest of the (row, key) pairs the rows' values give
 // (Index_Entry_Digest), so that they are checked in one pass over the index in key order
-// whatever order its rows are in. Memory: 8 bytes per row, and a bit per row for an
-// index whose keys are not built here; an index is rebuilt from the rows read once more,
-// its entries going to the spill.
+// whatever order its rows are in. Memory: 8 bytes per row for a table with an index
+// whose keys are not built here, else a few bytes per index; an index is rebuilt from
+// the rows read once more, its entries going to the spill.
 class Table_Repair {
 public:
     // Access leaves its own tables' row counts stale: `system` tables' are recounted
@@ -104,7 +104,10 @@ private:
     std::vector<std::uint64_t> expected_;
     std::vector<std::string> problems_;           // per index: what Check_Index found wrong
     std::vector<bool> demote_;                    // per index: unique no more
-    std::vector<Row_Pointer> headers_;            // per row: its slot in the source
+    // Per row: its slot in the source, to name rows an index whose keys are not built
+    // here misses (kept only for such tables).
+    std::vector<Row_Pointer> headers_;
+    bool keep_headers_ = false;
     std::optional<std::size_t> counter_column_;   // in key_def_.columns
     std::int64_t counter_max_ = 0;
     bool needs_long_values_ = false;

@@ -95,7 +95,7 @@ private:
     mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
     // Pages handed out in place since the mapping last gave its memory back: every
     // Release_Pages of them it does, so that a walk over a large file keeps few resident.
-    static constexpr std::uint32_t Release_Pages = 1024;
+    static constexpr std::uint32_t Release_Pages = 256;
     mutable std::uint32_t in_place_reads_ = 0;
     void Note_Owner(std::uint32_t page, const Page& data) const;
     Page_Ref Read_In_Place(std::uint32_t page) const;
