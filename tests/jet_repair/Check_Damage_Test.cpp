@@ -3,6 +3,7 @@
 // and generated databases give no problem, and every index key in them is verified.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -75,6 +76,16 @@ std::ostream& operator<<(std::ostream& out, const Damage_Case& c) {
     return out << kt::Damage_Name(c.kind) << " in " << c.file;
 }
 
+// Whether a problem line names the damage (`found`) and the table, and, when `file` is
+// given, begins with the file's name.
+bool Names_Damage(const std::vector<std::string>& problems, const std::string& found, const std::string& table,
+                  const std::string& file = {}) {
+    return std::any_of(problems.begin(), problems.end(), [&](const std::string& line) {
+        return line.find(found) != std::string::npos && line.find("\"" + table + "\"") != std::string::npos &&
+               line.rfind(file, 0) == 0;
+    });
+}
+
 class Check_Finds : public ::testing::TestWithParam<Damage_Case> {};
 
 TEST_P(Check_Finds, The_Damage_Naming_File_And_Table) {
@@ -87,11 +98,7 @@ TEST_P(Check_Finds, The_Damage_Naming_File_And_Table) {
     for (const bool users : {true, false}) {
         SCOPED_TRACE(users ? "jetdb check" : "strict, values not decoded");
         const Checked checked = Run_Check(damaged.path, !users, users);
-        bool named = false;
-        for (const auto& line : checked.problems)
-            named = named || (line.find(c.found) != std::string::npos && line.find(table) != std::string::npos &&
-                              line.rfind(damaged.path.string(), 0) == 0);
-        EXPECT_TRUE(named) << damaged.what << ": no line with \"" << c.found << "\" and table " << table
+        EXPECT_TRUE(Names_Damage(checked.problems, c.found, damaged.table, damaged.path.string())) << damaged.what << ": no line with \"" << c.found << "\" and table " << table
                            << Joined(checked.problems);
     }
 }
@@ -184,10 +191,7 @@ TEST_P(Check_Against_Digests, Finds_The_Damaged_Index) {
     Temp_Folder folder;
     const kt::Damaged_Copy damaged = kt::Make_Damaged_Copy(c.file, folder.Path(), c.kind);
     const auto problems = Check_Against(damaged.path, Digests_Of(kt::Corpus_File(c.file)));
-    bool named = false;
-    for (const auto& line : problems)
-        named = named || (line.find(c.found) != std::string::npos && line.find("\"" + damaged.table + "\"") != std::string::npos);
-    EXPECT_TRUE(named) << damaged.what << ": no line with \"" << c.found << "\"" << Joined(problems);
+    EXPECT_TRUE(Names_Damage(problems, c.found, damaged.table)) << damaged.what << ": no line with \"" << c.found << "\"" << Joined(problems);
 }
 
 const Damage_Case Index_Damage_Cases[] = {
