@@ -1,11 +1,17 @@
 #include "jet/engine/Check.h"
 
 #include <algorithm>
+#include <exception>
 #include <map>
+#include <memory>
 #include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "jet/row/Data_Page.h"
 #include "jet/row/Row_Numbers.h"
+#include "jet/row/Rows.h"
 #include "jet/index/Index.h"
 #include "jet/index/Key_Encoding.h"
 
@@ -107,6 +113,9 @@ public:
                 Problem(std::string(e.what()) + " (table \"" + t.name + "\")");
             }
         }
+        if (side_)  // the pages its walks found in use
+            for (std::size_t p = 0; p < in_use_.size() && p < side_->in_use_.size(); ++p)
+                if (side_->in_use_[p]) in_use_[p] = true;
         try {
             Check_Global_Map();
         } catch (const Error& e) {
@@ -260,6 +269,7 @@ private:
         for (auto p : t.pages) Use(p);
         const std::vector<std::uint32_t> owned_pages = Check_Data_Pages(t, name);
         const Key_Plan plan = Plan_Keys(t, name);
+        Digest_Checks digests(*this, t, name, plan.expected);
         Rows_Seen seen = Read_Rows(t, plan);
         Check_Counters(entry, t, name, plan, seen);
         Check_Long_Values(t, name, seen);
@@ -267,22 +277,100 @@ private:
             if (li.Is_Foreign_Key() && li.related_table_page != 0 && !table_pages.count(li.related_table_page))
                 Problem(t.page, "index \"" + li.name + "\" of " + name + " relates to table definition page " +
                                     std::to_string(li.related_table_page) + ", which is no table");
-        Row_Numbers numbers;  // for indexes checked against a digest
-        if (std::any_of(plan.expected.begin(), plan.expected.end(), [](const auto& d) { return d.has_value(); }))
-            for (const std::uint32_t packed : seen.live) numbers.Add(Unpack(packed));
+        const std::vector<std::vector<std::string>> digest_problems = digests.Finish();
         for (std::size_t k = 0; k < t.real_indexes.size(); ++k) {
+            if (plan.expected[k]) {
+                problems_.insert(problems_.end(), digest_problems[k].begin(), digest_problems[k].end());
+                continue;
+            }
             const std::string iname = Index_Name(t, t.real_indexes[k], name);
             try {
-                if (plan.expected[k])
-                    Check_Index_Digest(t, t.real_indexes[k], iname, numbers, *plan.expected[k]);
-                else
-                    Check_Index(t, t.real_indexes[k], iname, seen.live, seen.keyed[k], plan.encoders[k].Encodable());
+                Check_Index(t, t.real_indexes[k], iname, seen.live, seen.keyed[k], plan.encoders[k].Encodable());
             } catch (const Error& e) {
                 if (e.kind() == Error_Kind::IO) throw;
                 Problem(std::string(e.what()) + " (" + iname + ")");
             }
             std::vector<std::uint64_t>().swap(seen.keyed[k]);  // done with: memory back before the next
         }
+    }
+
+    // The indexes of `t` checked against a digest: their problems, per real index. They
+    // need no row values, so that they may be checked on a second handle of the file
+    // while the rows are read on the first.
+    std::vector<std::vector<std::string>> Check_Digests(const Table_Definition& t, const std::string& name,
+                                                         const std::vector<std::optional<std::uint64_t>>& expected) {
+        std::vector<std::vector<std::string>> found(expected.size());
+        std::vector<std::string> earlier = std::exchange(problems_, {});
+        std::optional<Row_Numbers> numbers;
+        for (std::size_t k = 0; k < expected.size(); ++k) {
+            if (!expected[k]) continue;
+            const std::string iname = Index_Name(t, t.real_indexes[k], name);
+            try {
+                if (!numbers) numbers = Table_Row_Numbers(file_, t);
+                Check_Index_Digest(t, t.real_indexes[k], iname, *numbers, *expected[k]);
+            } catch (const Error& e) {
+                if (e.kind() == Error_Kind::IO) {
+                    problems_ = std::move(earlier);
+                    throw;
+                }
+                Problem(std::string(e.what()) + " (" + iname + ")");
+            }
+            found[k] = std::exchange(problems_, {});
+        }
+        problems_ = std::move(earlier);
+        return found;
+    }
+
+    // The digest checks of one table: on a second thread with the side checker, where the
+    // options give a second handle and the table is large enough; else here, at Finish.
+    class Digest_Checks {
+    public:
+        Digest_Checks(Checker& here, const Table_Definition& t, const std::string& name,
+                      const std::vector<std::optional<std::uint64_t>>& expected)
+            : here_(here), t_(t), name_(name), expected_(expected) {
+            const bool any = std::any_of(expected.begin(), expected.end(), [](const auto& d) { return d.has_value(); });
+            Checker* side = any && t.num_rows >= here.options_.rows_beside ? here.Side() : nullptr;
+            if (!side) return;
+            try {
+                thread_ = std::thread([this, side] {
+                    try {
+                        found_ = side->Check_Digests(t_, name_, expected_);
+                    } catch (...) {
+                        failure_ = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {  // no second thread: all here
+            }
+        }
+        ~Digest_Checks() {
+            if (thread_.joinable()) thread_.join();
+        }
+        std::vector<std::vector<std::string>> Finish() {
+            if (!thread_.joinable()) return here_.Check_Digests(t_, name_, expected_);
+            thread_.join();
+            if (failure_) std::rethrow_exception(failure_);
+            return std::move(found_);
+        }
+
+    private:
+        Checker& here_;
+        const Table_Definition& t_;
+        const std::string& name_;
+        const std::vector<std::optional<std::uint64_t>>& expected_;
+        std::thread thread_;
+        std::vector<std::vector<std::string>> found_;
+        std::exception_ptr failure_;
+    };
+
+    // The checker of the second handle (Check_Options::beside), made when first needed.
+    Checker* Side() {
+        if (!options_.beside) return nullptr;
+        if (!side_) {
+            Check_Options side_options;
+            side_options.strict_global_map = options_.strict_global_map;
+            side_ = std::make_unique<Checker>(*options_.beside, side_options);
+        }
+        return side_.get();
     }
 
     // The owned map must list exactly the table's data pages; the free-space map only
@@ -357,9 +445,6 @@ private:
     }
 
     static std::uint32_t Pack(Row_Pointer p) { return (p.page << 8) | p.row; }
-    static Row_Pointer Unpack(std::uint32_t packed) {
-        return Row_Pointer{packed >> 8, static_cast<std::uint8_t>(packed & 0xFF)};
-    }
     static std::string Describe(std::uint32_t packed) {
         return "page " + std::to_string(packed >> 8) + ", row " + std::to_string(packed & 0xFF);
     }
@@ -505,6 +590,7 @@ private:
     std::uint64_t rows_read_ = 0;
     std::size_t unverified_ = 0;    // indexes whose keys are not built here
     std::string first_unverified_;  // the first of them, and why
+    std::unique_ptr<Checker> side_;  // on Check_Options::beside, for Digest_Checks
 };
 
 }  // namespace

@@ -17,7 +17,8 @@
 // output must pass.
 //
 // Memory: 4 bytes per row of the largest table, plus 8 per row and index while its
-// indexes are checked; keys are compared by a 32-bit hash, not kept.
+// indexes are checked; keys are compared by a 32-bit hash, not kept. An index checked
+// against a digest costs 16 bytes per data page of its table instead.
 #pragma once
 
 #include <filesystem>
@@ -46,6 +47,11 @@ struct Check_Options {
     // entries are the ones the rows' values give (the compactor, which verified them on
     // the source and compares every row of its output with the source's).
     std::function<std::optional<std::uint64_t>(const Table_Definition&, std::size_t index)> expected_entries;
+    // A second handle of the same file. With it, the indexes checked against a digest are
+    // walked on a second thread while this one reads the rows, in tables of at least
+    // `rows_beside` rows by their definitions.
+    const Database* beside = nullptr;
+    std::uint32_t rows_beside = 4096;
     // Called with every live row the check reads (each once, with its long values).
     std::function<void(const Table_Definition&, const Live_Row&)> on_row;
     // Called now and then with the share of the work done, 0 to 1 (by rows read).

@@ -315,50 +315,47 @@ Table_Repair::Source_Key New_Id_Key(const Real_Index& ri, const Id_Patch& patch,
     };
 }
 
-// The check of a large table's rows and indexes (Table_Repair), run on a second thread
-// over another handle of the source while this thread reads the rows' order and copies
-// the indexes' entries; where no thread can be started, it runs in Finish. The rows are
-// numbered there as they are here: both read the same file, held for this process alone.
-class Check_Beside {
+// The indexes of a large table, each checked and copied in one walk (Table_Repair::
+// Read_Index) on a second thread, over another handle of the source, while this thread
+// reads the rows; where no thread can be started, in Finish. Rows are numbered there from
+// the pages' row tables as reading them here numbers them: both read the same file, held
+// for this process alone, and the counts are compared.
+class Indexes_Beside {
 public:
-    Check_Beside(const Database& second, const Table_Definition& def, Table_Repair& repair)
-        : second_(second), def_(def), repair_(repair) {
+    Indexes_Beside(const Database& second, const Table_Definition& def, Table_Repair& repair,
+                   const std::shared_ptr<Spill_Space>& spill)
+        : second_(second), def_(def), repair_(repair), spill_(spill) {
         try {
             thread_ = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
         }
     }
-    ~Check_Beside() {
+    ~Indexes_Beside() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
     }
-    // Waits for the check; rethrows its failure.
-    void Finish() {
+    // Waits for the walks; rethrows their failure. The entries of every index.
+    std::vector<Index_Image> Finish() {
         if (thread_.joinable())
             thread_.join();
         else
             Run();
         if (failure_) std::rethrow_exception(failure_);
+        return std::move(copied_);
     }
+    // The rows' numbers, once finished.
+    Row_Numbers& Numbers() { return rows_; }
 
 private:
     struct Stopped {};
     void Run() {
         try {
-            Row_Numbers rows;
-            second_.Rows(
-                def_,
-                [&](const Live_Row& live) {
-                    if (stop_) throw Stopped{};
-                    rows.Add(live.header);
-                    repair_.Add_Row(live);
-                },
-                repair_.Needs_Long_Values());
+            rows_ = Table_Row_Numbers(second_.File(), def_);
             for (std::size_t i = 0; i < def_.real_indexes.size(); ++i)
-                repair_.Check_Index(i, second_.File(), [&](Row_Pointer p) {
+                copied_.push_back(repair_.Read_Index(i, second_.File(), [&](Row_Pointer p) {
                     if (stop_) throw Stopped{};
-                    return rows.Of(p);
-                }, {});
+                    return rows_.Of(p);
+                }, {}, spill_));
         } catch (const Stopped&) {
         } catch (...) {
             failure_ = std::current_exception();
@@ -367,6 +364,9 @@ private:
     const Database& second_;
     const Table_Definition& def_;
     Table_Repair& repair_;
+    const std::shared_ptr<Spill_Space> spill_;
+    Row_Numbers rows_;
+    std::vector<Index_Image> copied_;
     std::atomic<bool> stop_{false};
     std::exception_ptr failure_;
     std::thread thread_;
@@ -474,23 +474,18 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
     Row_Order order;
     Row_Numbers rows;
     auto row_of = [&rows](Row_Pointer p) { return rows.Of(p); };
-    // A large table is checked on a second thread while this one copies it.
+    // A large table's indexes are read on a second thread while this one reads its rows.
     if (second && !patch.id_column && def.num_rows >= rows_checked_beside) {
-        Check_Beside check(*second, def, repair);
-        order = Read_Row_Order(reader, def, patch, entry.name, where, nullptr, notes);
-        for (const Row_Pointer p : order.headers) rows.Add(p);
-        for (const auto& ri : indexes) copied.push_back(Copy_Source_Entries(db.File(), def, ri, row_of, {}, spill));
-        check.Finish();
+        Indexes_Beside walks(*second, def, repair, spill);
+        order = Read_Row_Order(reader, def, patch, entry.name, where, &repair, notes);
+        copied = walks.Finish();
+        rows = std::move(walks.Numbers());
         if (repair.Rows() != rows.Count()) throw Error(where + ": the table changed while it was being compacted.");
     } else {
         order = Read_Row_Order(reader, def, patch, entry.name, where, &repair, notes);
         for (const Row_Pointer p : order.headers) rows.Add(p);
-        for (std::size_t i = 0; i < indexes.size(); ++i) {
-            const Table_Repair::Source_Key source_key = New_Id_Key(indexes[i], patch, order);
-            repair.Check_Index(i, db.File(), row_of, source_key);
-            copied.push_back(repair.Index_Sound(i) ? Copy_Source_Entries(db.File(), def, indexes[i], row_of, source_key, spill)
-                                                   : Index_Image(spill));
-        }
+        for (std::size_t i = 0; i < indexes.size(); ++i)
+            copied.push_back(repair.Read_Index(i, db.File(), row_of, New_Id_Key(indexes[i], patch, order), spill));
     }
     std::vector<Row_Pointer>().swap(order.headers);
     // An index that must be rebuilt reads the rows once more, as the first pass had them.
@@ -696,7 +691,7 @@ private:
 // meanwhile, and this returns only once both are done.
 void Verify_Output(const std::filesystem::path& temporary, const std::string& password,
                    const std::vector<Table_Summary>& expected, const std::vector<std::uint32_t>& new_pages,
-                   const std::string& source_name, const File_System& files) {
+                   const std::string& source_name, const File_System& files, std::uint32_t rows_checked_beside) {
     const std::string failed = "The compacted database did not read back the same as '" + source_name + "': ";
     Database check(temporary, password, files);
     const auto out_tables = check.Tables(true);
@@ -719,6 +714,15 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
     Check_Options strict;
     strict.strict_global_map = true;
     strict.decode_values = false;  // the values are compared byte for byte instead
+    // Indexes of large tables are walked on a second handle while the rows are read.
+    std::unique_ptr<Database> second;
+    try {
+        second = std::make_unique<Database>(temporary, password, files);
+    } catch (const Error& e) {
+        if (e.kind() == Error_Kind::IO) throw;
+    }
+    strict.beside = second.get();
+    strict.rows_beside = rows_checked_beside;
     strict.expected_entries = [&](const Table_Definition& def, std::size_t index) -> std::optional<std::uint64_t> {
         auto it = table_at.find(def.page);
         if (it == table_at.end() || index >= expected[it->second].index_digests.size()) return std::nullopt;
@@ -793,7 +797,7 @@ Compact_Result Compact_Once(const Compact_Paths& paths, const Compact_Options& o
 
     // Check, then move into place without ever replacing a file that appeared meanwhile.
     Verify_Output(temporary, paths.destination.password, expected, source_image.definition_pages,
-                  paths.source.data_source, files);
+                  paths.source.data_source, files, options.rows_checked_beside);
     progress(0.95);
     try {
         Rename_Without_Replacing(temporary, paths.destination_path);

@@ -27,9 +27,11 @@ struct Compact_Options {
     // Memory for index entries; beyond it they are sorted in a temporary file beside the
     // destination, removed again before the compaction ends.
     std::size_t index_memory = Spill_Space::Default_Budget;
-    // Tables with at least this many rows are checked (Repair.h) on a second thread,
-    // through a second handle of the source, while this one reads them; smaller ones are
-    // checked where they are read, where a second thread would cost more than it saves.
+    // Tables with at least this many rows have their indexes checked (Repair.h) and
+    // copied on a second thread, through a second handle of the source, while this one
+    // reads their rows; smaller ones all on this thread, where a second one would cost
+    // more than it saves.
+    // The same holds for the output's indexes when it is read back (Check_Options::beside).
     std::uint32_t rows_checked_beside = 4096;
 };
 
@@ -74,8 +76,8 @@ struct Source_Image {
 };
 // `spill`, when given, bounds the memory the index entries take (see Entry_Sorter.h).
 // `second`, when given, is another handle of the same file: tables of at least
-// `rows_checked_beside` rows are checked through it on a second thread while they are
-// read here (not when salvaging).
+// `rows_checked_beside` rows have their indexes checked and copied through it on a second
+// thread while their rows are read here (not when salvaging).
 Source_Image Read_Source_Image(const Database& source,
                                const std::function<void(double done)>& progress = {},
                                const std::shared_ptr<Spill_Space>& spill = nullptr, bool salvage = false,

@@ -84,7 +84,9 @@ Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std:
     }
     demote_.assign(def.real_indexes.size(), false);
     keep_headers_ = std::any_of(encoders_.begin(), encoders_.end(), [](const auto& e) { return !e.Encodable(); });
-    problems_.resize(def.real_indexes.size());
+    tree_problems_.resize(def.real_indexes.size());
+    found_.assign(def.real_indexes.size(), 0);
+    listed_.resize(def.real_indexes.size());
     if (const Column* counter = Counter_Column(def))
         for (std::size_t k = 0; k < key_def_.columns.size(); ++k)
             if (key_def_.columns[k].number == counter->number) counter_column_ = k;
@@ -114,20 +116,19 @@ std::string Table_Repair::Index_Name(std::size_t i) const {
     return "index " + std::to_string(i) + (names.empty() ? "" : " (" + names + ")");
 }
 
-void Table_Repair::Check_Index(std::size_t i, const Page_File& file, const Row_Of& row_of,
-                               const Source_Key& source_key) {
+Index_Image Table_Repair::Read_Index(std::size_t i, const Page_File& file, const Row_Of& row_of,
+                                     const Source_Key& source_key, const std::shared_ptr<Spill_Space>& spill) {
     const Real_Index& ri = def_.real_indexes[i];
     const bool encodable = encoders_[i].Encodable();
-    std::string& problem = problems_[i];  // the first thing found wrong
+    std::string& problem = tree_problems_[i];  // the first thing found wrong
     problem.clear();
     auto found = [&problem](const std::string& what) {
         if (problem.empty()) problem = what;
     };
-
-    // Phase: the source's own entries, in order, each a live row; their digest, and
-    // where keys are not built here, which rows they list.
     std::uint64_t digest = 0;
-    std::vector<bool> listed(encodable ? 0 : rows_, false);
+    std::vector<bool>& listed = listed_[i];  // only where keys are not built here
+    listed.clear();
+    Index_Image copied(spill);
     if (ri.root != 0) {
         std::vector<std::uint32_t> tree_pages;
         std::vector<std::uint8_t> key;
@@ -143,7 +144,11 @@ void Table_Repair::Check_Index(std::size_t i, const Page_File& file, const Row_O
                     stored = &key;
                 }
                 digest += Index_Entry_Digest(*r, *stored);
+                // Entries in order, rows numbered in source order: they stay in order. Once
+                // something is wrong the index is rebuilt, and its copy is of no use.
+                if (problem.empty()) copied.Add(*stored, *r, e.ordered && !source_key);
                 if (!encodable) {
+                    if (*r >= listed.size()) listed.resize(std::max<std::size_t>(std::size_t{*r} + 1, 2 * listed.size()));
                     if (listed[*r]) return found("it lists " + Slot_Text(e.row) + " twice");
                     listed[*r] = true;
                 }
@@ -154,25 +159,33 @@ void Table_Repair::Check_Index(std::size_t i, const Page_File& file, const Row_O
             found(std::string("it cannot be read (") + e.what() + ")");
         }
     }
+    found_[i] = digest;
+    return copied;
+}
 
-    // Phase: every row listed with the key its values give, and no other; where keys are
-    // not built here, every row listed unless the index may leave rows out.
-    if (encodable && digest != expected_[i])
-        found("its entries are not the ones the rows' values give (a key differs, or a row is left out or listed "
-              "more than once)");
-    for (std::size_t r = 0; !encodable && !ri.Ignore_Nulls() && r < rows_ && problem.empty(); ++r)
-        if (!listed[r]) found("it misses the row at " + Slot_Text(headers_[r]));
-    if (!encodable) expected_[i] = digest;  // what the copy must hold, unverified
+std::string Table_Repair::Index_Problem(std::size_t i) const {
+    if (!tree_problems_[i].empty()) return tree_problems_[i];
+    // Every row listed with the key its values give, and no other; where keys are not
+    // built here, every row listed unless the index may leave rows out.
+    if (encoders_[i].Encodable())
+        return found_[i] == expected_[i] ? std::string()
+                                         : "its entries are not the ones the rows' values give (a key differs, or a "
+                                           "row is left out or listed more than once)";
+    const std::vector<bool>& listed = listed_[i];
+    for (std::size_t r = 0; !def_.real_indexes[i].Ignore_Nulls() && r < rows_; ++r)
+        if (r >= listed.size() || !listed[r]) return "it misses the row at " + Slot_Text(headers_[r]);
+    return {};
 }
 
 Index_Image Table_Repair::Index_Entries(std::size_t i, Index_Image copied, const Reread& reread,
                                         const std::shared_ptr<Spill_Space>& spill) {
-    if (problems_[i].empty()) return copied;
+    const std::string problem = Index_Problem(i);
+    if (problem.empty()) return copied;
     copied.Clear();
     if (!encoders_[i].Encodable())
-        throw Error(where_ + ": " + Index_Name(i) + ": " + problems_[i] + "; it cannot be rebuilt here because " +
+        throw Error(where_ + ": " + Index_Name(i) + ": " + problem + "; it cannot be rebuilt here because " +
                     encoders_[i].Obstacle() + ". The database needs repair.");
-    return Rebuild(i, problems_[i], reread, spill);
+    return Rebuild(i, problem, reread, spill);
 }
 
 Index_Image Table_Repair::Rebuild(std::size_t i, const std::string& why, const Reread& reread,
@@ -245,31 +258,6 @@ void Table_Repair::Finish_Definition(std::vector<std::uint8_t>& definition) {
         if (demote_[i])
             definition[def_.real_indexes[i].block_offset + f::Real_Index_Flags] &=
                 static_cast<std::uint8_t>(~f::Index_Flag_Unique);
-}
-
-Index_Image Copy_Source_Entries(const Page_File& file, const Table_Definition& table, const Real_Index& index,
-                                const Table_Repair::Row_Of& row_of, const Table_Repair::Source_Key& source_key,
-                                const std::shared_ptr<Spill_Space>& spill) {
-    Index_Image copied(spill);
-    if (index.root == 0) return copied;
-    std::vector<std::uint8_t> key;
-    try {
-        Walk_Index(file, table, index, [&](const Index_Entry& e) {
-            const auto r = row_of(e.row);
-            if (!r) return;
-            if (!source_key) {
-                // Entries in order, rows numbered in source order: they stay in order.
-                copied.Add(e.key, *r, e.ordered);
-                return;
-            }
-            key.assign(e.key.begin(), e.key.end());
-            source_key(key, *r);
-            copied.Add(key, *r);
-        }, nullptr, true);
-    } catch (const Error& e) {
-        if (e.kind() != Error_Kind::Corrupt) throw;  // the host's failure, not the index's
-    }
-    return copied;
 }
 
 }  // namespace kelbrook::jet

@@ -67,24 +67,28 @@ public:
     // Every row again, in the same order and form as Add_Row had them.
     using Reread = std::function<void(const std::function<void(const Live_Row&)>& visit)>;
 
-    // Once every row is added: checks real index `i` of the source against them, reading
-    // its tree from `file` (the database's own, or another handle of the same file, so
-    // that this may run on a thread of its own). `row_of` numbers rows as Add_Row had
-    // them; `source_key` as for Copy_Source_Entries.
-    void Check_Index(std::size_t i, const Page_File& file, const Row_Of& row_of, const Source_Key& source_key);
-    // Whether Check_Index found index `i` sound.
-    bool Index_Sound(std::size_t i) const { return problems_[i].empty(); }
-    // The entries for real index `i`: `copied` (Copy_Source_Entries) when Check_Index found
-    // it sound, else rebuilt from the rows' values. Throws Error when it is not sound and
-    // cannot be rebuilt (text in a sort order this engine does not encode). Rebuilt
-    // entries go to `spill` beyond its budget.
+    // Walks real index `i` of the source once, reading its tree from `file` (the
+    // database's own, or another handle of the same file): notes what is wrong with the
+    // tree, sums the digest of its entries, and returns the entries as they would be
+    // stored, numbered by `row_of` and keyed by `source_key` (may be empty), going to
+    // `spill` beyond its budget; entries naming no live row are left out. It touches
+    // nothing Add_Row does, so that it may run on a second thread while rows are added.
+    Index_Image Read_Index(std::size_t i, const Page_File& file, const Row_Of& row_of, const Source_Key& source_key,
+                           const std::shared_ptr<Spill_Space>& spill);
+    // Once every row is added and index `i` read: what is wrong with it (the first thing
+    // found), empty when it is sound.
+    std::string Index_Problem(std::size_t i) const;
+    // The entries for real index `i`: `copied` (Read_Index) when it is sound, else rebuilt
+    // from the rows' values. Throws Error when it is not sound and cannot be rebuilt (text
+    // in a sort order this engine does not encode). Rebuilt entries go to `spill` beyond
+    // its budget.
     Index_Image Index_Entries(std::size_t i, Index_Image copied, const Reread& reread,
                               const std::shared_ptr<Spill_Space>& spill);
 
     // The digest (Index_Entry_Digest) of the entries Index_Entries(i) gave, which the
     // written index must hold: of the keys the rows' values give, or, for an index whose
     // keys are not built here, of the source's own entries.
-    std::uint64_t Entries_Digest(std::size_t i) const { return expected_[i]; }
+    std::uint64_t Entries_Digest(std::size_t i) const { return encoders_[i].Encodable() ? expected_[i] : found_[i]; }
 
     // Fills in the counter and clears the unique flag of any index the rows no longer satisfy.
     void Finish_Definition(std::vector<std::uint8_t>& definition);
@@ -99,10 +103,13 @@ private:
     bool system_ = false;
     Table_Definition key_def_;  // only the columns keys and the counter need
     std::vector<Index_Key_Encoder> encoders_;
-    // Per index: the digest of the entries the rows' values give; for an index whose keys
-    // are not built here, of the source's entries once they are read.
+    // Per index, written by Add_Row: the digest of the entries the rows' values give.
     std::vector<std::uint64_t> expected_;
-    std::vector<std::string> problems_;           // per index: what Check_Index found wrong
+    // Per index, written by Read_Index: the first thing wrong with its tree, the digest of
+    // its entries, and (where keys are not built here) which rows it lists.
+    std::vector<std::string> tree_problems_;
+    std::vector<std::uint64_t> found_;
+    std::vector<std::vector<bool>> listed_;
     std::vector<bool> demote_;                    // per index: unique no more
     // Per row: its slot in the source, to name rows an index whose keys are not built
     // here misses (kept only for such tables).
@@ -120,13 +127,5 @@ private:
                         const std::shared_ptr<Spill_Space>& spill);
     std::string Index_Name(std::size_t i) const;
 };
-
-// The source's own entries of `index` of `table`, with row numbers (`row_of`) and keys
-// (`source_key`, may be empty) as they will be stored; the entries go to `spill` beyond
-// its budget. Entries naming no live row, and a tree that cannot be read, are passed over:
-// Table_Repair::Check_Index finds them and the index is rebuilt.
-Index_Image Copy_Source_Entries(const Page_File& file, const Table_Definition& table, const Real_Index& index,
-                                const Table_Repair::Row_Of& row_of, const Table_Repair::Source_Key& source_key,
-                                const std::shared_ptr<Spill_Space>& spill);
 
 }  // namespace kelbrook::jet

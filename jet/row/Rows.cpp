@@ -429,6 +429,19 @@ std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_D
         .Pages();
 }
 
+Row_Numbers Table_Row_Numbers(const Page_File& file, const Table_Definition& table) {
+    Row_Numbers numbers;
+    for (std::uint32_t page_number : Table_Data_Pages(file, table)) {
+        if (file.Data_Page_Table(page_number) != table.page) continue;
+        const Page_Ref page = file.Read(page_number);
+        const std::uint16_t count = Row_Count(file, page_number, *page);
+        for (unsigned r = 0; r < count; ++r)
+            if (!Get_Row_Slot(file, page_number, *page, r).deleted)
+                numbers.Add(Row_Pointer{page_number, static_cast<std::uint8_t>(r)});
+    }
+    return numbers;
+}
+
 bool Long_Value_Claims::Claim(Row_Pointer lval_row, Row_Pointer owner_row, std::uint16_t column) {
     const std::uint64_t key = (std::uint64_t{lval_row.page} << 8 | lval_row.row) + 1;  // never 0
     std::uint64_t owner = (std::uint64_t{owner_row.page} << 24 | std::uint64_t{owner_row.row} << 16 | column) *

@@ -16,6 +16,7 @@
 
 #include "jet/util/Bytes.h"
 #include "jet/file/Page_File.h"
+#include "jet/row/Row_Numbers.h"
 #include "jet/table/Table_Definition.h"
 
 namespace kelbrook::jet {
@@ -107,6 +108,10 @@ private:
 void Table_Rows(const Page_File& file, const Table_Definition& table,
                 const std::function<void(const Live_Row&)>& visit, bool long_values = true,
                 Long_Value_Claims* claims = nullptr);
+
+// The numbers of the live rows Table_Rows would visit, from the pages' row tables alone
+// (no row is read).
+Row_Numbers Table_Row_Numbers(const Page_File& file, const Table_Definition& table);
 
 // The pages the table's owned map lists (its data pages).
 std::vector<std::uint32_t> Table_Data_Pages(const Page_File& file, const Table_Definition& table);

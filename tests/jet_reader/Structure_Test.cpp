@@ -9,6 +9,7 @@
 #include "jet/engine/Database.h"
 #include "jet/engine/Digest.h"
 #include "jet/index/Index.h"
+#include "jet/row/Rows.h"
 
 namespace reader_test {
 namespace {
@@ -112,6 +113,26 @@ TEST(Rows, Overflowed_And_Deleted_Rows) {
         }
         EXPECT_EQ(moved > 0, c.overflowed) << c.file;
         EXPECT_GT(deleted, 0u) << c.file;
+    }
+}
+
+// Rows numbered from the pages' row tables alone are numbered as reading the rows numbers
+// them, in every table of every sample: deleted slots, moved rows and the slots they
+// moved to included. A second thread checks indexes by these numbers.
+TEST(Rows, Numbered_From_Row_Tables_As_Reading_Numbers_Them) {
+    REQUIRE_CORPUS();
+    for (const auto& f : Corpus_Files()) {
+        jet::Database db(Corpus() / f);
+        for (const auto& entry : db.Tables(true)) {
+            const auto& t = db.Definition(entry);
+            const jet::Row_Numbers numbers = jet::Table_Row_Numbers(db.File(), t);
+            std::uint32_t next = 0;
+            db.Rows(t, [&](const jet::Live_Row& row) {
+                EXPECT_EQ(numbers.Of(row.header), std::optional<std::uint32_t>(next)) << f << ", table " << entry.name;
+                ++next;
+            }, false);
+            EXPECT_EQ(numbers.Count(), next) << f << ", table " << entry.name;
+        }
     }
 }
 

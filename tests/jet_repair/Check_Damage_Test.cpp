@@ -168,7 +168,9 @@ Entry_Digests Digests_Of(const fs::path& file) {
     return out;
 }
 
-std::vector<std::string> Check_Against(const fs::path& file, const Entry_Digests& digests) {
+// With `beside`, every table's indexes are walked on a second thread, through a second
+// handle, while the rows are read.
+std::vector<std::string> Check_Against(const fs::path& file, const Entry_Digests& digests, bool beside = false) {
     jet::Check_Options options;
     options.strict_global_map = false;
     options.decode_values = false;
@@ -178,7 +180,11 @@ std::vector<std::string> Check_Against(const fs::path& file, const Entry_Digests
         if (it == digests.end() || index >= it->second.size()) return std::nullopt;
         return it->second[index];
     };
-    return jet::Check(file, "", options);
+    if (!beside) return jet::Check(file, "", options);
+    const jet::Database db(file), second(file);
+    options.beside = &second;
+    options.rows_beside = 0;
+    return jet::Check(db, options);
 }
 
 // Damage to an index, checked against the digests of the sound file's entries, is found
@@ -190,8 +196,10 @@ TEST_P(Check_Against_Digests, Finds_The_Damaged_Index) {
     const Damage_Case& c = GetParam();
     Temp_Folder folder;
     const kt::Damaged_Copy damaged = kt::Make_Damaged_Copy(c.file, folder.Path(), c.kind);
-    const auto problems = Check_Against(damaged.path, Digests_Of(kt::Corpus_File(c.file)));
+    const Entry_Digests digests = Digests_Of(kt::Corpus_File(c.file));
+    const auto problems = Check_Against(damaged.path, digests);
     EXPECT_TRUE(Names_Damage(problems, c.found, damaged.table)) << damaged.what << ": no line with \"" << c.found << "\"" << Joined(problems);
+    EXPECT_EQ(Check_Against(damaged.path, digests, true), problems) << "the same lines with the indexes walked beside";
 }
 
 const Damage_Case Index_Damage_Cases[] = {
@@ -216,10 +224,12 @@ TEST(Check_Against_Digests_Sound, Pass_And_A_Wrong_Digest_Is_Named) {
         const fs::path file = kt::Corpus_File(name);
         Entry_Digests digests = Digests_Of(file);
         EXPECT_TRUE(Check_Against(file, digests).empty()) << Joined(Check_Against(file, digests));
+        EXPECT_TRUE(Check_Against(file, digests, true).empty()) << Joined(Check_Against(file, digests, true));
         for (auto& [page, per_index] : digests)
             for (std::size_t i = 0; i < per_index.size(); ++i) {
                 per_index[i] += 1;
                 const auto problems = Check_Against(file, digests);
+                EXPECT_EQ(Check_Against(file, digests, true), problems) << "walked beside";
                 per_index[i] -= 1;
                 ASSERT_EQ(problems.size(), 1u) << "table page " << page << ", index " << i << Joined(problems);
                 EXPECT_NE(problems[0].find("not the ones the rows' values give"), std::string::npos) << problems[0];
