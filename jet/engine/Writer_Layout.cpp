@@ -327,6 +327,11 @@ std::uint32_t Number_Table_Pages(Table_Plan& plan, std::uint32_t next_page) {
         plan.owned.pages.push_back(next_page + d);
         if (f::Data_Page_Initial_Free - dp.used >= Free_Map_Threshold) plan.free.pages.push_back(next_page + d);
     }
+    plan.block_pages.clear();
+    for (std::uint32_t d = 0, r = 0; r < first_row; r += Table_Plan::Rows_Per_Block) {
+        while (d + 1 < plan.first_rows.size() && plan.first_rows[d + 1] <= r) ++d;
+        plan.block_pages.push_back(d);
+    }
     next_page += static_cast<std::uint32_t>(plan.data_pages.size());
     for (auto& col : plan.lval_columns) {
         col.first_page = next_page;

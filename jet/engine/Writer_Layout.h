@@ -141,11 +141,22 @@ struct Table_Plan {
     std::vector<Data_Page_Plan> data_pages;
     std::uint32_t first_data_page = 0;
     std::vector<std::uint32_t> first_rows;  // per data page: the row it starts with
+    // Per block of Rows_Per_Block rows: the data page (in first_rows) holding its first row.
+    // Index entries come in key order, rows at random: this spares each a binary search.
+    static constexpr std::uint32_t Rows_Per_Block = 64;
+    std::vector<std::uint32_t> block_pages;
     // Where row `r` (below row_count) is stored: rows are packed in order.
     Row_Pointer Row_Pointer_Of(std::uint32_t r) const {
-        const auto d = static_cast<std::uint32_t>(std::upper_bound(first_rows.begin(), first_rows.end(), r) -
-                                                  first_rows.begin() - 1);
-        return Row_Pointer{first_data_page + d, static_cast<std::uint8_t>(r - first_rows[d])};
+        const std::size_t block = r / Rows_Per_Block;
+        // The row lies on a page from its block's first to the next block's.
+        const std::size_t low = block < block_pages.size() ? block_pages[block] : 0;
+        const std::size_t high = block + 1 < block_pages.size() ? block_pages[block + 1] + std::size_t{1} : first_rows.size();
+        std::size_t d = low;
+        if (high - low > 1)
+            d = static_cast<std::size_t>(std::upper_bound(first_rows.begin() + static_cast<std::ptrdiff_t>(low),
+                                                          first_rows.begin() + static_cast<std::ptrdiff_t>(high), r) -
+                                         first_rows.begin() - 1);
+        return Row_Pointer{first_data_page + static_cast<std::uint32_t>(d), static_cast<std::uint8_t>(r - first_rows[d])};
     }
     std::vector<Lval_Column_Plan> lval_columns;
     std::vector<Index_Plan> indexes;

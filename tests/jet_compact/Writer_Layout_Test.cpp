@@ -211,6 +211,8 @@ void Expect_Rows_And_Entries_In_Order(const Database_Image& image, const Layout_
         ASSERT_EQ(table.first_rows.size(), table.data_pages.size());
         if (table.row_count > 0) {
             EXPECT_EQ(table.Row_Pointer_Of(0), (Row_Pointer{table.first_data_page, 0}));
+            EXPECT_EQ(table.Row_Pointer_Of(table.row_count - 1).page,
+                      table.first_data_page + table.data_pages.size() - 1) << "the last row on the last page";
         }
         for (std::uint32_t r = 1; r < table.row_count; ++r) {
             const Row_Pointer a = table.Row_Pointer_Of(r - 1), b = table.Row_Pointer_Of(r);
@@ -339,6 +341,12 @@ INSTANTIATE_TEST_SUITE_P(
                       for (const auto& index : t.indexes) EXPECT_GE(index.levels.size(), 2u);
                       EXPECT_GE(t.indexes[1].levels.size(), 3u) << "100-character keys need three levels";
                       EXPECT_TRUE(t.owned.reference) << t.data_pages.size() << " data pages";
+                  }},
+        // Pages of more rows than a block of row pointers (64) and pages of fewer.
+        Plan_Case{"SmallAndLargeRowsMixed", {Shape_Of(5000, 0), Shape_Of(700, 60)}, true,
+                  [](const Database_Image&, const Layout_Plan& plan) {
+                      EXPECT_GT(plan.tables[0].row_count / plan.tables[0].data_pages.size(), 64u);
+                      EXPECT_LT(plan.tables[1].row_count / plan.tables[1].data_pages.size(), 64u);
                   }},
         Plan_Case{"MoreMapsThanAHostPageHolds", std::vector<Table_Shape>(30, Shape_Of(5)), true,
                   [](const Database_Image&, const Layout_Plan& plan) {
