@@ -434,9 +434,10 @@ Row_Numbers Table_Row_Numbers(const Page_File& file, const Table_Definition& tab
     for (std::uint32_t page_number : Table_Data_Pages(file, table)) {
         if (file.Data_Page_Table(page_number) != table.page) continue;
         const Page_Ref page = file.Read(page_number);
+        // Only whether each slot is deleted: whatever else is wrong with a row, reading it fails.
         const std::uint16_t count = Row_Count(file, page_number, *page);
         for (unsigned r = 0; r < count; ++r)
-            if (!Get_Row_Slot(file, page_number, *page, r).deleted)
+            if (!(Get_U16(*page, format::Data_Row_Table + 2 * r) & format::Row_Flag_Deleted))
                 numbers.Add(Row_Pointer{page_number, static_cast<std::uint8_t>(r)});
     }
     return numbers;
