@@ -398,7 +398,11 @@ public:
 
 private:
     void Fill(Row_Image& row, const Live_Row& live, bool with_values) {
-        row.bytes = live.bytes;
+        // The sizes pass needs only the row's length (Row_Source): its bytes are not copied.
+        if (with_values || patch_.id_column)
+            row.bytes = live.bytes;
+        else
+            row.bytes.resize(live.bytes.size());
         if (patch_.id_column) patch_.Apply(def_, row.bytes, Row_Where(where_, live));
         std::size_t n = 0;
         for (const auto& lv : live.long_values) {

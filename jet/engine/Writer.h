@@ -46,10 +46,11 @@ using Row_Visitor = std::function<void(const Row_Image&)>;
 
 // Where a table's rows come from when there are too many to hold in memory. The writer
 // reads them twice: first for their sizes (`with_values` false: a long value may be left
-// unloaded, its `length` given) to lay out every page, then with every value loaded to
-// write them. Both passes must see the same rows in the same order: the second trusts the
-// layout made from the first. A row count or a size that differs makes the write fail;
-// other changes would go unnoticed here (the compactor compares each written row with its
+// unloaded, its `length` given, and a row's `bytes` need only be as long as the row,
+// whatever they hold) to lay out every page, then with every value loaded to write them.
+// Both passes must see the same rows in the same order: the second trusts the layout
+// made from the first. A row count or a size that differs makes the write fail; other
+// changes would go unnoticed here (the compactor compares each written row with its
 // source). The row handed to `visit` is valid only during the call.
 class Row_Source {
 public:
