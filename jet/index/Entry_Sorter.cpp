@@ -116,6 +116,9 @@ Entry_Sorter::Entry_Sorter(const Entry_Sorter& other)
     : keys_(other.keys_),
       entries_(other.entries_),
       sorted_(other.sorted_),
+      in_sequence_(other.in_sequence_),
+      last_spilled_(other.last_spilled_),
+      last_spilled_row_(other.last_spilled_row_),
       order_(other.order_),
       runs_(other.runs_),
       count_(other.count_) {
@@ -139,6 +142,9 @@ Entry_Sorter& Entry_Sorter::operator=(Entry_Sorter&& other) noexcept {
     keys_ = std::move(other.keys_);
     entries_ = std::move(other.entries_);
     sorted_ = other.sorted_;
+    in_sequence_ = other.in_sequence_;
+    last_spilled_ = std::move(other.last_spilled_);
+    last_spilled_row_ = other.last_spilled_row_;
     order_ = std::move(other.order_);
     charged_ = other.charged_;
     runs_ = std::move(other.runs_);
@@ -148,6 +154,8 @@ Entry_Sorter& Entry_Sorter::operator=(Entry_Sorter&& other) noexcept {
     other.keys_.clear();
     other.entries_.clear();
     other.sorted_ = true;
+    other.in_sequence_ = true;
+    other.last_spilled_.clear();
     other.order_.clear();
     other.charged_ = 0;
     other.runs_.clear();
@@ -201,10 +209,16 @@ void Entry_Sorter::Add(std::span<const std::uint8_t> key, std::uint32_t row, boo
     const Entry entry{static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(key.size()), row};
     keys_.insert(keys_.end(), key.begin(), key.end());
     // Entries taken from an existing index usually come in order already.
-    if (sorted_ && !in_order && !entries_.empty()) {
-        const Entry& last = entries_.back();
-        const int order = Compare_Keys(Key_Of(last), key);
-        sorted_ = order < 0 || (order == 0 && last.row <= row);
+    if (sorted_ && !in_order) {
+        if (!entries_.empty()) {
+            const Entry& last = entries_.back();
+            const int order = Compare_Keys(Key_Of(last), key);
+            sorted_ = order < 0 || (order == 0 && last.row <= row);
+            in_sequence_ = in_sequence_ && sorted_;
+        } else if (in_sequence_ && !runs_.empty()) {
+            const int order = Compare_Keys(last_spilled_, key);
+            in_sequence_ = order < 0 || (order == 0 && last_spilled_row_ <= row);
+        }
     }
     entries_.push_back(entry);
     ++count_;
@@ -216,6 +230,8 @@ void Entry_Sorter::Clear() {
     std::vector<Entry>().swap(entries_);
     std::vector<std::uint32_t>().swap(order_);
     sorted_ = true;
+    in_sequence_ = true;
+    std::vector<std::uint8_t>().swap(last_spilled_);
     runs_.clear();
     count_ = 0;
     Recharge();
@@ -292,6 +308,11 @@ void Entry_Sorter::Spill() {
         }
         if (!block.empty()) write();
         runs_.push_back(run);
+        if (in_sequence_) {  // held in the order added: the last added is the last spilled
+            const auto key = Key_Of(entries_.back());
+            last_spilled_.assign(key.begin(), key.end());
+            last_spilled_row_ = entries_.back().row;
+        }
     }
     std::vector<std::uint8_t>().swap(keys_);
     std::vector<Entry>().swap(entries_);
@@ -367,6 +388,16 @@ void Entry_Sorter::Each(const Visitor& visit) const {
             const Entry& e = Held(k);
             visit(Key_Of(e), e.row);
         }
+        return;
+    }
+    if (in_sequence_) {  // the runs follow one another, and the entries held follow them
+        const std::size_t block = std::clamp(space_->Budget() / 2, Min_Read_Block, Max_Read_Block);
+        for (const Run& run : runs_) {
+            Run_Reader reader(*space_, run, block);
+            Merge_Source s;
+            while (reader.Next(s)) visit(s.key, s.row);
+        }
+        for (const Entry& e : entries_) visit(Key_Of(e), e.row);
         return;
     }
     // Each run reads in blocks that together stay within the budget.

@@ -121,6 +121,11 @@ private:
     std::vector<std::uint8_t> keys_;
     std::vector<Entry> entries_;          // in the order added
     bool sorted_ = true;                  // the order added is the sorted order
+    // Every entry since the last Clear came after the one before, spilled or not: the
+    // runs then follow one another and are read one after the other, without a merge.
+    bool in_sequence_ = true;
+    std::vector<std::uint8_t> last_spilled_;  // while in sequence: the last spilled entry's key
+    std::uint32_t last_spilled_row_ = 0;      // and row
     mutable std::vector<std::uint32_t> order_;  // else entries_ sorted, once asked for
     std::size_t charged_ = 0;             // what the space counts for this sorter
     std::vector<Run> runs_;

@@ -125,6 +125,34 @@ TEST_F(Sorter_Test, GivesTheEntriesInOrderWhereverTheyWereHeld) {
     }
 }
 
+// Entries in order are read back run after run, without a merge; one out of order,
+// even the first after a spill (compared with the last one spilled), makes it a merge.
+TEST_F(Sorter_Test, EntriesInOrderAcrossRunsAndOneOutOfOrderAfterASpill) {
+    const auto items = Sorted(Random_Items(6000, 8, 7));
+    for (const bool hinted : {false, true})
+        for (const bool disorder : {false, true}) {
+            SCOPED_TRACE(std::string(hinted ? "hinted" : "compared") + (disorder ? ", one out of order" : ", in order"));
+            auto space = std::make_shared<Spill_Space>(dir / "out.mdb", 16 << 10);
+            Entry_Sorter sorter(space), other(space);
+            std::vector<Item> added;
+            for (std::size_t i = 0; i + 1 < items.size(); ++i) {
+                sorter.Add(items[i + 1].key, items[i + 1].row, hinted);
+                added.push_back(items[i + 1]);
+            }
+            ASSERT_GT(sorter.Runs(), 1u);
+            // The other sorter grows until this one, the largest, is spilled whole.
+            const std::size_t runs = sorter.Runs();
+            for (std::uint32_t k = 0; sorter.Runs() == runs; ++k) {
+                ASSERT_LT(k, 100000u) << "this sorter is never spilled";
+                other.Add(std::vector<std::uint8_t>(8, 0x55), k);
+            }
+            const Item next = disorder ? items.front() : Item{std::vector<std::uint8_t>(12, 0xFF), 0};
+            sorter.Add(next.key, next.row);
+            added.push_back(next);
+            EXPECT_TRUE(Read(sorter) == Sorted(added));
+        }
+}
+
 TEST_F(Sorter_Test, SortersSharingABudgetSpillTheLargest) {
     auto space = std::make_shared<Spill_Space>(dir / "out.mdb", 64 << 10);
     Entry_Sorter big(space), small(space);
