@@ -773,8 +773,9 @@ Compact_Result Compact_Once(const Compact_Paths& paths, const Compact_Options& o
     // Read: the source as the writer's input, its rows streamed; index entries beyond the
     // budget wait in a temporary beside the destination until the writer takes them.
     auto spill = std::make_shared<Spill_Space>(paths.destination_path, options.index_memory, files);
-    // A second handle of the source lets large tables be checked on a second thread
-    // (not when salvaging); where it cannot be had, all is done on this one.
+    // A second handle of the source lets large tables have their indexes checked and
+    // copied on a second thread (not when salvaging); where it cannot be had, all is done
+    // on this one.
     std::unique_ptr<Database> second;
     if (!salvage) try {
             second = std::make_unique<Database>(paths.source_path, paths.source.password, files);

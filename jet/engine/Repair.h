@@ -44,10 +44,11 @@ std::string Describe(const Repair_Note& note);
 
 // One table's repairs, fed with every live row the compactor copies, in order. An index's
 // entries are held against a digest of the (row, key) pairs the rows' values give
-// (Index_Entry_Digest), so that they are checked in one pass over the index in key order
-// whatever order its rows are in. Memory: 8 bytes per row for a table with an index
-// whose keys are not built here, else a few bytes per index; an index is rebuilt from
-// the rows read once more, its entries going to the spill.
+// (Index_Entry_Digest), so that they are checked in the one pass over the index in key
+// order that also copies them, whatever order its rows are in. Memory: 8 bytes per row,
+// and a bit per row and index, for a table with an index whose keys are not built here,
+// else a few bytes per index; an index is rebuilt from the rows read once more, its
+// entries going to the spill.
 class Table_Repair {
 public:
     // Access leaves its own tables' row counts stale: `system` tables' are recounted
