@@ -159,6 +159,9 @@ private:
         // hash is 0 for indexes whose keys are not built here.
         std::vector<std::vector<std::uint64_t>> keyed;
         std::map<std::uint16_t, std::vector<std::uint32_t>> lval_pages;  // sorted and made unique later
+        // Per column: the pages of values lying partly on pages without the long-value
+        // signature (the reader saw it), to be named.
+        std::map<std::uint16_t, std::vector<std::uint32_t>> off_lval_pages;
         std::vector<std::int64_t> largest_auto;  // per autonumber column: its largest value
     };
 
@@ -254,6 +257,10 @@ private:
                     auto& pages = seen.lval_pages[lv.column_number];
                     for (auto p : lv.pages)
                         if (pages.empty() || pages.back() != p) pages.push_back(p);
+                    if (lv.off_lval_pages) {
+                        auto& off = seen.off_lval_pages[lv.column_number];
+                        off.insert(off.end(), lv.pages.begin(), lv.pages.end());
+                    }
                 }
         };
         db_.Rows(t, take);
@@ -420,8 +427,11 @@ private:
             std::vector<std::uint32_t>& used = seen.lval_pages[c.number];
             Sort_Packed(used);
             used.erase(std::unique(used.begin(), used.end()), used.end());
-            for (auto p : used) {
-                Use(p);
+            for (auto p : used) Use(p);
+            std::vector<std::uint32_t>& off = seen.off_lval_pages[c.number];
+            Sort_Packed(off);
+            off.erase(std::unique(off.begin(), off.end()), off.end());
+            for (auto p : off) {
                 Page_Ref page = file_.Read(p);
                 if (!std::equal(format::Lval_Signature.begin(), format::Lval_Signature.end(),
                                 page->begin() + format::Data_Tdef_Page))

@@ -267,11 +267,25 @@ void Claim_Lval_Row(const Page_File& file, const Value_Owner& owner, Row_Pointer
                     " shares this long-value row with another value");
 }
 
+// Whether a page carries the signature of a long-value page.
+bool Is_Lval_Page(const Page& page) {
+    return std::equal(format::Lval_Signature.begin(), format::Lval_Signature.end(),
+                      page.begin() + format::Data_Tdef_Page);
+}
+
+// `pages`, when given, receives the pages the value lies on, and `off_lval_pages` whether
+// any of them lacks the long-value signature.
 template <class Where>
 void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> field, const Where& where,
                           std::vector<std::uint32_t>* pages, std::vector<std::uint8_t>& out,
-                          const Value_Owner& owner = {}) {
+                          const Value_Owner& owner = {}, bool* off_lval_pages = nullptr) {
     out.clear();
+    if (off_lval_pages) *off_lval_pages = false;
+    auto note_page = [&](const Row_Data& data, std::uint32_t page) {
+        if (!pages) return;
+        pages->push_back(page);
+        if (off_lval_pages && !Is_Lval_Page(*data.page)) *off_lval_pages = true;
+    };
     if (field.size() < format::Long_Value_Definition_Size)
         throw Error(where() + ": a memo/OLE field is shorter than its 12-byte definition");
     std::uint32_t word = Get_U32(field, format::Long_Value_Length);
@@ -293,7 +307,7 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
     if (storage == format::Long_Value_Single_Row) {
         Row_Data data = Read_Lval_Row(file, pointer, where);
         Claim_Lval_Row(file, owner, pointer, where);
-        if (pages) pages->push_back(pointer.page);
+        note_page(data, pointer.page);
         auto b = data.bytes();
         if (b.size() < length)
             throw Error(Row_Name(file, pointer) + ": the memo/OLE value of " + where() + " is truncated (" +
@@ -322,7 +336,7 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
         ++hops;
         Row_Data data = Read_Lval_Row(file, at, where);
         Claim_Lval_Row(file, owner, at, where);
-        if (pages) pages->push_back(at.page);
+        note_page(data, at.page);
         auto b = data.bytes();
         if (b.size() < format::Long_Value_Chain_Link)
             throw Error(Row_Name(file, at) + ": a memo/OLE chain row is too short");
@@ -521,10 +535,11 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 lv.length = field.size() >= 4 ? Get_U32(field, format::Long_Value_Length) & format::Long_Value_Length_Mask : 0;
                 lv.pages.clear();
                 lv.value.clear();
+                lv.off_lval_pages = false;
                 if (!long_values) continue;
                 Read_Long_Value_Into(
                     file, field, [&] { return where() + ", column \"" + c.name + "\""; }, &lv.pages, lv.value,
-                    Value_Owner{claims, header, c.number});
+                    Value_Owner{claims, header, c.number}, &lv.off_lval_pages);
             }
             row.long_values.resize(values);
             visit(row);

@@ -61,6 +61,7 @@ struct Long_Value_Field {
     std::uint32_t length = 0;             // the value's length, as its definition gives it
     std::vector<std::uint8_t> value;      // empty unless the walk reads long values
     std::vector<std::uint32_t> pages;     // the LVAL pages holding it, in chain order
+    bool off_lval_pages = false;          // some of them lack the long-value signature
 };
 
 // Reads the value a 12-byte long-value definition (plus any inline bytes) describes;
