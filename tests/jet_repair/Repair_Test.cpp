@@ -88,7 +88,8 @@ std::string Connection(const fs::path& file) {
     return "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=" + file.string() + ";Jet OLEDB:Database Password=;";
 }
 
-// `beside`: every table is checked on a second thread while it is read, as large ones are.
+// `beside`: every table has its indexes checked and copied on a second thread while its
+// rows are read, as large ones do.
 jet::Compact_Result Compact(const fs::path& source, const fs::path& destination, bool beside = false) {
     jet::Compact_Options options;
     if (beside) options.rows_checked_beside = 0;
@@ -316,6 +317,58 @@ TEST(Compact_Repairs_Overwritten, Pages_Inside_A_Table) {
 // ---- What each repair does --------------------------------------------------------------------
 
 // The counter becomes the column's largest value: the next row gets that plus one.
+// Text keys in a sort order this engine does not build: a sound index keeps its own keys,
+// on either thread, and passes the strict check; one out of step with its rows cannot be
+// rebuilt, and the compaction is refused, naming it, rather than passing the damage on.
+TEST(Compact_Repairs_Other_Sort_Order, Keeps_Sound_Keys_And_Refuses_To_Guess) {
+    REQUIRE_CORPUS();
+    Temp_Folder folder;
+    auto other_order = [](const fs::path& file) {  // the text columns of "users" in French order
+        auto bytes = kt::damage_detail::Read_Bytes(file);
+        const jet::Database db(file);
+        const auto& def = db.Definition(db.Find_Table("users"));
+        std::size_t patched = 0;
+        for (const auto& c : def.columns)
+            if (c.type == jet::format::Type_Text && c.block_offset + jet::format::Column_Block_Size < jet::format::Page_Size) {
+                jet::Put_U16(bytes, kt::damage_detail::At(def.page, c.block_offset + jet::format::Column_Misc), 1036);
+                ++patched;
+            }
+        kt::damage_detail::Write_Bytes(file, bytes);
+        return patched;
+    };
+    const fs::path sound = folder.Path() / "sound.mdb";
+    fs::copy_file(kt::Corpus_File("fixedTextTestV2000.mdb"), sound);
+    ASSERT_GT(other_order(sound), 0u);
+    std::vector<std::string> outputs;
+    for (const bool beside : {false, true}) {
+        SCOPED_TRACE(beside ? "indexes read beside" : "all on one thread");
+        const fs::path out = folder.Path() / (beside ? "beside.mdb" : "here.mdb");
+        EXPECT_TRUE(Compact(sound, out, beside).repairs.empty());
+        jet::Check_Options strict;
+        strict.strict_global_map = true;
+        const auto problems = jet::Check(out, "", strict);
+        EXPECT_TRUE(problems.empty()) << problems.front();
+        outputs.push_back(Read_All(out));
+    }
+    EXPECT_EQ(outputs[0], outputs[1]) << "the same bytes on either thread";
+
+    const fs::path damaged = folder.Path() / "damaged.mdb";
+    fs::copy_file(kt::Corpus_File("fixedTextTestV2000.mdb"), damaged);
+    ASSERT_EQ(kt::Damage_File(damaged, kt::Damage::Deleted_Row_Indexed).table, "users");
+    other_order(damaged);
+    for (const bool beside : {false, true}) {
+        SCOPED_TRACE(beside ? "indexes read beside" : "all on one thread");
+        const fs::path out = folder.Path() / "refused.mdb";
+        try {
+            Compact(damaged, out, beside);
+            ADD_FAILURE() << "a damaged index that cannot be rebuilt was passed on";
+        } catch (const jet::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("cannot be rebuilt here"), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
 TEST(Compact_Repairs_Counter, Becomes_The_Largest_Value) {
     REQUIRE_CORPUS();
     Temp_Folder folder;
