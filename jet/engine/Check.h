@@ -51,7 +51,7 @@ struct Check_Options {
     // walked on a second thread while this one reads the rows, in tables of at least
     // `rows_beside` rows by their definitions.
     const Database* beside = nullptr;
-    std::uint32_t rows_beside = 4096;
+    std::uint32_t rows_beside = 32768;
     // Called with every live row the check reads (each once, with its long values).
     std::function<void(const Table_Definition&, const Live_Row&)> on_row;
     // Called now and then with the share of the work done, 0 to 1 (by rows read).

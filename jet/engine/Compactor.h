@@ -32,7 +32,7 @@ struct Compact_Options {
     // reads their rows; smaller ones all on this thread, where a second one would cost
     // more than it saves.
     // The same holds for the output's indexes when it is read back (Check_Options::beside).
-    std::uint32_t rows_checked_beside = 4096;
+    std::uint32_t rows_checked_beside = 32768;
 };
 
 struct Compact_Result {
@@ -81,7 +81,7 @@ struct Source_Image {
 Source_Image Read_Source_Image(const Database& source,
                                const std::function<void(double done)>& progress = {},
                                const std::shared_ptr<Spill_Space>& spill = nullptr, bool salvage = false,
-                               const Database* second = nullptr, std::uint32_t rows_checked_beside = 4096);
+                               const Database* second = nullptr, std::uint32_t rows_checked_beside = 32768);
 
 struct Long_Value_Field;
 // What a stored row holds, as a hash: its bytes apart from the long-value definitions
