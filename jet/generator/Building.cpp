@@ -132,10 +132,10 @@ void Add_Keys(const Table_Layout& layout, Table_Image& image, const std::vector<
 class Table_Planner {
 public:
     Table_Planner(Row_Plans& plans, std::size_t t, Table_Image& image, Table_History& history,
-                  Generated_Table& report, std::uint64_t& written_bytes)
+                  Generated_Table& report, std::uint64_t& written_bytes, const std::shared_ptr<Spill_Space>& spill)
         : plans_(plans), t_(t), layout_(plans.profile.tables[t].layout), image_(image), history_(history),
           report_(report), written_bytes_(written_bytes) {
-        image_.indexes.resize(layout_.indexes.size());
+        for (std::size_t i = 0; i < layout_.indexes.size(); ++i) image_.indexes.emplace_back(spill);
     }
 
     void Add(const Made_Row& r) {
@@ -258,7 +258,7 @@ std::vector<std::uint32_t> Place_Definitions(Profile& profile, const std::vector
 // The plan pass over every user table, in order, from one random sequence; each table
 // gets the Row_Source that makes its rows again.
 void Plan_User_Tables(const std::shared_ptr<Row_Plans>& plans, Built& out, std::size_t first_image,
-                      std::uint64_t seed) {
+                      std::uint64_t seed, const std::shared_ptr<Spill_Space>& spill) {
     Rng rng(seed * 0x9E3779B97F4A7C15ull + 0x1234567ull);
     std::uint64_t written_bytes = 0;
     for (std::size_t t = 0; t < plans->profile.tables.size(); ++t) {
@@ -274,7 +274,7 @@ void Plan_User_Tables(const std::shared_ptr<Row_Plans>& plans, Built& out, std::
 
         plans->starts.push_back(rng);
         plans->moved.emplace_back();
-        Table_Planner planner(*plans, t, image, history, report, written_bytes);
+        Table_Planner planner(*plans, t, image, history, report, written_bytes, spill);
         const std::uint64_t last_id = Make_Rows(recipe, plans->ctx, plans->deleted_fraction, rng,
                                                 [&](const Made_Row& r) { planner.Add(r); });
         planner.Finish();
@@ -332,7 +332,7 @@ void Add_System_Tables(Built& out, const std::vector<Table_Layout>& system, cons
 
 }  // namespace
 
-Built Build(const Generate_Options& options, std::uint64_t main_rows) {
+Built Build(const Generate_Options& options, std::uint64_t main_rows, const std::shared_ptr<Spill_Space>& spill) {
     const double fraction = std::clamp(options.deleted_fraction, 0.0, 0.95);
     auto plans = std::make_shared<Row_Plans>(Make_Profile(options.profile, main_rows), fraction);
     Built out;
@@ -341,7 +341,7 @@ Built Build(const Generate_Options& options, std::uint64_t main_rows) {
     const std::vector<Table_Layout> system = System_Layouts();
     out.tdef_pages = Place_Definitions(plans->profile, system);
     out.image.tables.resize(system.size() + plans->profile.tables.size());
-    Plan_User_Tables(plans, out, system.size(), options.seed);
+    Plan_User_Tables(plans, out, system.size(), options.seed, spill);
     Add_System_Tables(out, system, plans->profile);
     return out;
 }

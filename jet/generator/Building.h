@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "jet/engine/Writer.h"
@@ -34,7 +35,9 @@ struct Built {
 };
 
 // The image of a database of the options' profile with `main_rows` live rows in its main
-// table. Throws Error when the rows cannot fit a Jet 4.0 file.
-Built Build(const Generate_Options& options, std::uint64_t main_rows);
+// table; the user tables' index entries beyond `spill`'s budget wait in its file (null:
+// all held). Throws Error when the rows cannot fit a Jet 4.0 file.
+Built Build(const Generate_Options& options, std::uint64_t main_rows,
+            const std::shared_ptr<Spill_Space>& spill = nullptr);
 
 }  // namespace kelbrook::jet::generator

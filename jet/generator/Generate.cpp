@@ -25,10 +25,15 @@ Generate_Result Generate_Once(const Generate_Options& options, std::uint64_t mai
     };
     const File_System& files = options.files != nullptr ? *options.files : Host_Files();
     report(0.0);
-    generator::Built built = generator::Build(options, main_rows);
+    // Index entries beyond the budget wait in a temporary beside the file, removed with
+    // the last of them, whatever happens.
+    auto spill = std::make_shared<Spill_Space>(path, Spill_Space::Default_Budget, files);
+    generator::Built built = generator::Build(options, main_rows, spill);
     report(0.25);
     const Write_Result written = Write_Database(
         built.image, path, [&](double share) { report(0.25 + 0.7 * share); }, false, files);
+    built.image.tables.clear();  // written: their index entries, and the spill file, go
+    spill.reset();
     Generate_Result result;
     try {
         result.freed_pages = generator::Apply_History(path, built, files);
