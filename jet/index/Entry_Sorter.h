@@ -27,7 +27,7 @@ class Entry_Sorter;
 class Spill_Space {
 public:
     // With what else a compaction holds, this keeps it under 64 MB for a 1 GB database.
-    static constexpr std::size_t Default_Budget = std::size_t{24} << 20;
+    static constexpr std::size_t Default_Budget = std::size_t{20} << 20;
 
     // Runs go to a temporary of `beside` (Temporary_Path_For), made through `files` on
     // the first spill.
