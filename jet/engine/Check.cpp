@@ -432,9 +432,7 @@ private:
             Sort_Packed(off);
             off.erase(std::unique(off.begin(), off.end()), off.end());
             for (auto p : off) {
-                Page_Ref page = file_.Read(p);
-                if (!std::equal(format::Lval_Signature.begin(), format::Lval_Signature.end(),
-                                page->begin() + format::Data_Tdef_Page))
+                if (!Is_Lval_Page(*file_.Read(p)))
                     Problem(p, "column \"" + c.name + "\" of " + name + " keeps a memo/OLE value here, which is not a long-value page");
             }
             if (!c.has_page_maps) continue;

@@ -247,7 +247,7 @@ std::vector<std::uint8_t> Renumbered_Definition(const Table_Definition& def, con
 // The first pass over a table's rows, without their long values: the row pointer of each
 // live row in slot order (output row r is the r-th), and the rows whose id changes.
 struct Row_Order {
-    std::vector<Row_Pointer> headers;
+    Row_Numbers rows;  // the rows read, numbered in the order read
     std::vector<std::pair<std::uint32_t, std::int32_t>> new_ids;  // (row, id), by row
 
     std::optional<std::int32_t> New_Id(std::uint32_t r) const {
@@ -281,13 +281,15 @@ Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, 
             throw Error(where + ": page " + std::to_string(page) + " of its data pages is not a data page.");
     Row_Order order;
     Live_Row patched;
+    std::optional<Row_Pointer> last;
     reader.Rows(
         def,
         [&](const Live_Row& live) {
-            const auto r = static_cast<std::uint32_t>(order.headers.size());
-            if (!order.headers.empty() && !(order.headers.back() < live.header))
+            const std::uint32_t r = order.rows.Count();
+            if (last && !(*last < live.header))
                 throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
-            order.headers.push_back(live.header);
+            last = live.header;
+            order.rows.Add(live.header);
             if (!patch.id_column) {
                 if (repair) repair->Add_Row(live);
                 return;
@@ -343,8 +345,8 @@ public:
         if (failure_) std::rethrow_exception(failure_);
         return std::move(copied_);
     }
-    // The rows' numbers, once finished.
-    Row_Numbers& Numbers() { return rows_; }
+    // How many rows the walks numbered, once finished.
+    std::uint32_t Rows_Numbered() const { return rows_.Count(); }
 
 private:
     struct Stopped {};
@@ -476,22 +478,21 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
     const std::vector<Real_Index>& indexes = def.real_indexes;
     std::vector<Index_Image> copied;
     Row_Order order;
-    Row_Numbers rows;
-    auto row_of = [&rows](Row_Pointer p) { return rows.Of(p); };
     // A large table's indexes are read on a second thread while this one reads its rows.
     if (second && !patch.id_column && def.num_rows >= rows_checked_beside) {
         Indexes_Beside walks(*second, def, repair, spill);
         order = Read_Row_Order(reader, def, patch, entry.name, where, &repair, notes);
         copied = walks.Finish();
-        rows = std::move(walks.Numbers());
-        if (repair.Rows() != rows.Count()) throw Error(where + ": the table changed while it was being compacted.");
+        if (walks.Rows_Numbered() != order.rows.Count())
+            throw Error(where + ": the table changed while it was being compacted.");
     } else {
         order = Read_Row_Order(reader, def, patch, entry.name, where, &repair, notes);
-        for (const Row_Pointer p : order.headers) rows.Add(p);
+        auto row_of = [&order](Row_Pointer p) { return order.rows.Of(p); };
         for (std::size_t i = 0; i < indexes.size(); ++i)
             copied.push_back(repair.Read_Index(i, db.File(), row_of, New_Id_Key(indexes[i], patch, order), spill));
     }
-    std::vector<Row_Pointer>().swap(order.headers);
+    const std::uint32_t rows = order.rows.Count();
+    order.rows = Row_Numbers();  // done with: memory back before the writer's passes
     // An index that must be rebuilt reads the rows once more, as the first pass had them.
     const Table_Repair::Reread reread = [&](const std::function<void(const Live_Row&)>& visit) {
         Live_Row patched;
@@ -512,9 +513,9 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
 
     repair.Finish_Definition(out.definition);
     notes.insert(notes.end(), repair.Notes().begin(), repair.Notes().end());
-    row_count = rows.Count();
+    row_count = rows;
 
-    out.source = std::make_shared<Table_Rows>(reader, def, patch, where, hashes, rows.Count(), id_map);
+    out.source = std::make_shared<Table_Rows>(reader, def, patch, where, hashes, rows, id_map);
     return out;
 }
 

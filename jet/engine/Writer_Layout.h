@@ -149,7 +149,7 @@ struct Table_Plan {
     Row_Pointer Row_Pointer_Of(std::uint32_t r) const {
         const std::size_t block = r / Rows_Per_Block;
         // The row lies on a page from its block's first to the next block's.
-        const std::size_t low = block < block_pages.size() ? block_pages[block] : 0;
+        const std::size_t low = block_pages[block];
         const std::size_t high = block + 1 < block_pages.size() ? block_pages[block + 1] + std::size_t{1} : first_rows.size();
         std::size_t d = low;
         if (high - low > 1)

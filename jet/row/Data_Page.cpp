@@ -1,8 +1,14 @@
 #include "jet/row/Data_Page.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace kelbrook::jet {
+
+bool Is_Lval_Page(const Page& page) {
+    return std::equal(format::Lval_Signature.begin(), format::Lval_Signature.end(),
+                      page.begin() + format::Data_Tdef_Page);
+}
 
 std::uint16_t Row_Count(const Page_File& file, std::uint32_t page_number, const Page& page) {
     std::uint16_t count = Get_U16(page, format::Data_Row_Count);

@@ -22,6 +22,9 @@ struct Row_Slot {
     bool overflow = false;
 };
 
+// Whether a page carries the signature of a long-value page.
+bool Is_Lval_Page(const Page& page);
+
 // Number of row slots on a data page, checked against the page size.
 std::uint16_t Row_Count(const Page_File& file, std::uint32_t page_number, const Page& page);
 

@@ -267,12 +267,6 @@ void Claim_Lval_Row(const Page_File& file, const Value_Owner& owner, Row_Pointer
                     " shares this long-value row with another value");
 }
 
-// Whether a page carries the signature of a long-value page.
-bool Is_Lval_Page(const Page& page) {
-    return std::equal(format::Lval_Signature.begin(), format::Lval_Signature.end(),
-                      page.begin() + format::Data_Tdef_Page);
-}
-
 // `pages`, when given, receives the pages the value lies on, and `off_lval_pages` whether
 // any of them lacks the long-value signature.
 template <class Where>
