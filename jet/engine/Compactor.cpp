@@ -26,6 +26,7 @@
 #include <system_error>
 #include <thread>
 
+#include "jet/util/Beside.h"
 #include "jet/util/Bytes.h"
 #include "jet/engine/Check.h"
 #include "jet/engine/Compact_Error_Table.h"
@@ -264,7 +265,7 @@ struct Row_Reader {
     const Database& db;
     std::shared_ptr<Long_Value_Claims> salvage;  // set: salvage
 
-    void Rows(const Table_Definition& def, const std::function<void(const Live_Row&)>& visit, bool long_values,
+    void Rows(const Table_Definition& def, const Live_Row_Visitor& visit, bool long_values,
               const std::function<void(const Row_Loss&)>& lost = [](const Row_Loss&) {}) const {
         if (!salvage) return db.Rows(def, visit, long_values);
         Salvage_Rows(db.File(), def, visit, true, salvage.get(), lost);
@@ -399,15 +400,18 @@ public:
     }
 
 private:
-    void Fill(Row_Image& row, const Live_Row& live, bool with_values) {
+    // The row as the writer takes it. The long values' bytes are taken from `live` (which
+    // the walk refills for the next row), once the row's hash is kept.
+    void Fill(Row_Image& row, Live_Row& live, bool with_values) {
         // The sizes pass needs only the row's length (Row_Source): its bytes are not copied.
         if (with_values || patch_.id_column)
             row.bytes = live.bytes;
         else
             row.bytes.resize(live.bytes.size());
         if (patch_.id_column) patch_.Apply(def_, row.bytes, Row_Where(where_, live));
+        if (with_values) hashes_->push_back(Stored_Row_Hash(row.bytes, live.long_values));
         std::size_t n = 0;
-        for (const auto& lv : live.long_values) {
+        for (auto& lv : live.long_values) {
             if (lv.storage == f::Long_Value_Inline) continue;
             if (n == row.long_values.size()) row.long_values.emplace_back();
             auto& image = row.long_values[n++];
@@ -415,10 +419,9 @@ private:
             image.column_number = lv.column_number;
             image.loaded = with_values;
             image.length = lv.length;
-            image.value = lv.value;
+            image.value.swap(lv.value);
         }
         row.long_values.resize(n);
-        if (with_values) hashes_->push_back(Stored_Row_Hash(row.bytes, live.long_values));
         ++count_;
     }
 
@@ -426,7 +429,7 @@ private:
         Row_Image row;
         reader_.Rows(
             def_,
-            [&](const Live_Row& live) {
+            [&](Live_Row& live) {
                 Fill(row, live, with_values);
                 visit(row);
             },
@@ -440,7 +443,7 @@ private:
             [&](Row_Pipe<Row_Image>& pipe) {
                 reader_.Rows(
                     def_,
-                    [&](const Live_Row& live) {
+                    [&](Live_Row& live) {
                         Row_Image& row = pipe.Slot();
                         Fill(row, live, true);
                         pipe.Commit();
@@ -658,39 +661,6 @@ std::vector<Table_Summary> Expected_Tables(Source_Image& source_image) {
     return expected;
 }
 
-// Flushes a file to the disk on a second thread (or here, where none can be started);
-// Finish rethrows its failure.
-class Background_Flush {
-public:
-    Background_Flush(const std::filesystem::path& path, const File_System& files) : path_(path), files_(files) {
-        try {
-            thread_ = std::thread([this] { Run(); });
-        } catch (const std::system_error&) {
-            Run();  // no second thread: flush first
-        }
-    }
-    ~Background_Flush() {
-        if (thread_.joinable()) thread_.join();
-    }
-    void Finish() {
-        if (thread_.joinable()) thread_.join();
-        if (failure_) std::rethrow_exception(failure_);
-    }
-
-private:
-    void Run() {
-        try {
-            Flush_To_Disk(path_, files_);
-        } catch (...) {
-            failure_ = std::current_exception();
-        }
-    }
-    std::filesystem::path path_;
-    const File_System& files_;
-    std::exception_ptr failure_;
-    std::thread thread_;
-};
-
 // Reads the written file back: the same tables at the pages they were written to, a
 // strict check, and every row the same as the source's; the file goes to the disk
 // meanwhile, and this returns only once both are done.
@@ -710,7 +680,7 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
             throw Error(failed + "table '" + expected[t].name + "' is not where it was written.");
         table_at[entry.Page()] = t;
     }
-    Background_Flush flush(temporary, files);
+    Beside flush([&] { Flush_To_Disk(temporary, files); });
 
     // The strict check reads every row once; each is compared with the source on the way.
     // The rows being the source's, each index must hold the entries the writer was given.

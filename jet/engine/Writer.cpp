@@ -165,7 +165,9 @@ public:
     Page_Sink(const std::filesystem::path& path, std::uint32_t database_key, std::uint32_t total,
               const Progress& progress, const File_System& files)
         : path_(path), out_(path, files), pages_(out_, database_key), total_(total), made_(total, false),
-          progress_(progress) {}
+          progress_(progress) {
+        out_.Reserve(std::uint64_t{total} * f::Page_Size);
+    }
 
     void Put(std::uint32_t number, Page_Bytes bytes) {
         if (number >= total_ || made_[number])

@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "jet/util/Beside.h"
 #include "jet/util/Error.h"
 
 namespace kelbrook::jet::layout {
@@ -24,6 +25,9 @@ constexpr std::uint32_t Max_File_Pages = f::Max_Database_Pages;
 // Shared long-value pages stay open for more rows while they have room, a few at a time,
 // so that short values and the ends of long ones fill the gaps.
 constexpr std::size_t Open_Lval_Pages = 32;
+// Index entries in a table from which its indexes are laid out on a second thread: below
+// it, starting the thread costs more than it saves.
+constexpr std::size_t Entries_Planned_Beside = 32768;
 
 [[noreturn]] void Fail_Table(const std::string& table, const std::string& what) {
     throw Error("Cannot write table '" + table + "': " + what);
@@ -169,8 +173,8 @@ std::size_t Packed_Size(std::size_t sum, std::size_t count, std::size_t prefix) 
 // Leaf pages from one pass over the sorted entries: as many on each as fit with their
 // shared prefix. Counts the entries and the distinct keys, and keeps each leaf's last
 // entry for the levels above.
-std::vector<Index_Page_Plan> Plan_Leaves(const Table_Image& table, const Table_Plan& table_plan,
-                                         std::size_t number, Index_Plan& plan) {
+std::vector<Index_Page_Plan> Plan_Leaves(const Table_Image& table, std::size_t number, Index_Plan& plan,
+                                         std::uint64_t& rows_named) {
     std::vector<Index_Page_Plan> leaves;
     Index_Page_Plan page;             // the leaf being filled, while `count` > 0
     std::size_t count = 0, sum = 0;   // its entries and their bytes
@@ -187,9 +191,7 @@ std::vector<Index_Page_Plan> Plan_Leaves(const Table_Image& table, const Table_P
         leaves.push_back(page);
     };
     table.indexes[number].Each([&](std::span<const std::uint8_t> key, std::uint32_t row) {
-        if (row >= table_plan.row_count)
-            Fail_Table(table.name, "index " + std::to_string(number) + " names row " + std::to_string(row) +
-                                       ", which does not exist.");
+        rows_named = std::max<std::uint64_t>(rows_named, std::uint64_t{row} + 1);
         const std::size_t size = key.size() + f::Index_Row_Pointer_Size;
         if (size > f::Index_Max_Entry_Bytes) Fail_Table(table.name, "an index key is too long for an index page.");
         if (at == 0 || Compare_Bytes(last, key) != 0) ++plan.distinct;
@@ -255,9 +257,10 @@ std::vector<Index_Page_Plan> Plan_Node_Level(const Table_Image& table, const Ind
     return level;
 }
 
-// The index's pages, level by level, until a single root page remains.
-void Plan_Index(const Table_Image& table, const Table_Plan& table_plan, std::size_t number, Index_Plan& plan) {
-    plan.levels.push_back(Plan_Leaves(table, table_plan, number, plan));
+// The index's pages, level by level, until a single root page remains; `rows_named`
+// becomes one more than the highest row an entry names (the caller checks it).
+void Plan_Index(const Table_Image& table, std::size_t number, Index_Plan& plan, std::uint64_t& rows_named) {
+    plan.levels.push_back(Plan_Leaves(table, number, plan, rows_named));
     while (plan.levels.back().size() > 1)
         plan.levels.push_back(Plan_Node_Level(table, plan, plan.levels.back()));
     for (const auto& level : plan.levels) plan.page_count += static_cast<std::uint32_t>(level.size());
@@ -274,9 +277,28 @@ Table_Plan Plan_Table(const Table_Image& table, std::uint32_t tdef_page) {
     if (table.indexes.size() != plan.fields.real_indexes)
         Fail_Table(table.name, "the definition has " + std::to_string(plan.fields.real_indexes) +
                                    " indexes but " + std::to_string(table.indexes.size()) + " were given.");
-    Plan_Rows(table, plan);
+    // The indexes need nothing of the rows' layout: a large table's are laid out on a
+    // second thread while this one reads the rows' sizes.
     plan.indexes.resize(table.indexes.size());
-    for (std::size_t i = 0; i < table.indexes.size(); ++i) Plan_Index(table, plan, i, plan.indexes[i]);
+    std::vector<std::uint64_t> rows_named(table.indexes.size(), 0);
+    std::size_t entries = 0;
+    for (const auto& index : table.indexes) entries += index.Size();
+    auto plan_indexes = [&] {
+        for (std::size_t i = 0; i < table.indexes.size(); ++i)
+            Plan_Index(table, i, plan.indexes[i], rows_named[i]);
+    };
+    if (entries >= Entries_Planned_Beside) {
+        Beside indexes(plan_indexes);
+        Plan_Rows(table, plan);
+        indexes.Finish();
+    } else {
+        Plan_Rows(table, plan);
+        plan_indexes();
+    }
+    for (std::size_t i = 0; i < table.indexes.size(); ++i)
+        if (rows_named[i] > plan.row_count)
+            Fail_Table(table.name, "index " + std::to_string(i) + " names row " + std::to_string(rows_named[i] - 1) +
+                                       ", which does not exist.");
     return plan;
 }
 

@@ -59,6 +59,19 @@ public:
     // Writes all of `bytes` at `offset`, the file growing as needed. Throws Error (IO; "the
     // disk is full" when the host says so).
     virtual void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
+    // Writes `pieces` one after another from `offset`, as one Write of their bytes joined
+    // would; a host that can takes them in one call (pwritev), sparing a call per piece.
+    virtual void Write_Gathered(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) {
+        for (const auto& piece : pieces) {
+            Write(offset, piece);
+            offset += piece.size();
+        }
+    }
+    // Sets aside room on the disk for a file of `size` bytes, where the host can do so
+    // without writing them (Linux's fallocate): a disk too full for it fails here, before
+    // any work, and the writes that follow find their blocks ready. Throws Error (IO, "the
+    // disk is full"); a host or file system without the means does nothing.
+    virtual void Reserve(std::uint64_t size) { static_cast<void>(size); }
     // Makes everything written so far durable (fsync / FlushFileBuffers).
     virtual void Flush() = 0;
     // Closes the file, reporting a failure the host only tells at close. Further calls

@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
@@ -95,6 +96,57 @@ public:
         }
     }
 
+    void Write_Gathered(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) override {
+        std::array<iovec, Gather_Limit> vectors;
+        std::size_t next = 0;   // first piece not yet handed to the host
+        std::size_t done = 0;   // bytes of pieces[next] already written
+        for (;;) {
+            while (next < pieces.size() && pieces[next].size() == done) {
+                ++next;
+                done = 0;
+            }
+            if (next == pieces.size()) return;
+            std::size_t count = 0;
+            for (std::size_t i = next; i < pieces.size() && count < vectors.size(); ++i) {
+                const std::size_t skip = i == next ? done : 0;
+                vectors[count++] = iovec{const_cast<std::uint8_t*>(pieces[i].data()) + skip, pieces[i].size() - skip};
+            }
+            const ssize_t n = ::pwritev(Fd(), vectors.data(), static_cast<int>(count), static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR) continue;
+            if ((n < 0 && (errno == ENOSPC || errno == EDQUOT)) || n == 0)
+                throw Error(Disk_Full_Message(Name()), Error_Kind::IO);
+            if (n < 0) throw Error("Could not write '" + Name() + "': " + System_Text(errno) + ".", Error_Kind::IO);
+            offset += static_cast<std::uint64_t>(n);
+            // A short write leaves the rest for the next call.
+            std::size_t left = static_cast<std::size_t>(n);
+            while (left > 0) {
+                const std::size_t rest = pieces[next].size() - done;
+                if (left < rest) {
+                    done += left;
+                    left = 0;
+                } else {
+                    left -= rest;
+                    ++next;
+                    done = 0;
+                }
+            }
+        }
+    }
+
+    void Reserve(std::uint64_t size) override {
+#ifdef __linux__
+        int result;
+        do {
+            result = ::fallocate(Fd(), 0, 0, static_cast<off_t>(size));
+        } while (result != 0 && errno == EINTR);
+        if (result == 0) return;
+        if (errno == ENOSPC || errno == EDQUOT) throw Error(Disk_Full_Message(Name()), Error_Kind::IO);
+        // Any other refusal (a file system without it) leaves the blocks to the writes.
+#else
+        static_cast<void>(size);
+#endif
+    }
+
     void Flush() override {
         if (::fsync(Fd()) != 0)
             throw Error("Could not write '" + Name() + "' to the disk: " + System_Text(errno) + ".", Error_Kind::IO);
@@ -108,6 +160,7 @@ public:
     }
 
 private:
+    static constexpr std::size_t Gather_Limit = 1024;  // pieces a call takes (IOV_MAX on Linux)
     int fd_;
     int Fd() const {
         if (fd_ < 0) throw Error("Internal error: '" + Name() + "' is used after it was closed.", Error_Kind::IO);

@@ -55,29 +55,69 @@ std::span<const std::uint8_t> Output_File::Read(std::uint64_t offset, std::size_
 }
 
 void Output_File::Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-    if (!pending_.empty() && offset == pending_at_ + pending_.size() &&
-        pending_.size() + bytes.size() <= Pending_Limit) {
-        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-        return;
-    }
-    Flush_Pending();
-    if (bytes.size() >= Pending_Limit) {
+    if (bytes.size() >= Staging_Limit) {
+        Flush_Pending();
         file_->Write(offset, bytes);
         return;
     }
-    pending_at_ = offset;
-    pending_.assign(bytes.begin(), bytes.end());
+    if (staging_.size() + bytes.size() > Staging_Limit) Flush_Pending();
+    if (staging_.capacity() < Staging_Limit) staging_.reserve(Staging_Limit);
+    staged_.push_back(Staged{offset, staging_.size(), bytes.size()});
+    staging_.insert(staging_.end(), bytes.begin(), bytes.end());
 }
 
 void Output_File::Flush_Pending() const {
-    if (pending_.empty()) return;
-    // Cleared first: a failed write is not tried again by a later call.
+    if (staged_.empty()) return;
+    // Taken out first: a failed write is not tried again by a later call.
+    std::vector<Staged> writes;
+    writes.swap(staged_);
     std::vector<std::uint8_t> bytes;
-    bytes.swap(pending_);
-    const std::uint64_t at = pending_at_;
-    file_->Write(at, bytes);
-    bytes.clear();
-    pending_.swap(bytes);  // keeps the buffer for the next writes
+    bytes.swap(staging_);
+    struct Restore {  // gives the buffers back for the next writes, emptied
+        std::vector<Staged>& writes;
+        std::vector<std::uint8_t>& bytes;
+        const Output_File& self;
+        ~Restore() {
+            writes.clear();
+            bytes.clear();
+            self.staged_.swap(writes);
+            self.staging_.swap(bytes);
+        }
+    } restore{writes, bytes, *this};
+    auto piece = [&](const Staged& w) { return std::span<const std::uint8_t>(bytes.data() + w.at, w.size); };
+
+    std::stable_sort(writes.begin(), writes.end(),
+                     [](const Staged& a, const Staged& b) { return a.offset < b.offset; });
+    for (std::size_t i = 1; i < writes.size(); ++i) {
+        if (writes[i].offset < writes[i - 1].offset + writes[i - 1].size) {
+            // Writes over one another: made one by one in the order given, the later winning.
+            std::sort(writes.begin(), writes.end(), [](const Staged& a, const Staged& b) { return a.at < b.at; });
+            for (const Staged& w : writes) file_->Write(w.offset, piece(w));
+            return;
+        }
+    }
+    std::vector<std::span<const std::uint8_t>> pieces;
+    std::size_t i = 0;
+    while (i < writes.size()) {
+        const std::uint64_t from = writes[i].offset;
+        std::uint64_t end = from;
+        pieces.clear();
+        for (; i < writes.size() && writes[i].offset == end; ++i) {
+            const auto p = piece(writes[i]);
+            // Pieces given one after another are one piece in the staging buffer too.
+            if (!pieces.empty() && pieces.back().data() + pieces.back().size() == p.data())
+                pieces.back() = std::span<const std::uint8_t>(pieces.back().data(), pieces.back().size() + p.size());
+            else
+                pieces.push_back(p);
+            end += p.size();
+        }
+        file_->Write_Gathered(from, pieces);
+    }
+}
+
+void Output_File::Reserve(std::uint64_t size) {
+    Flush_Pending();
+    file_->Reserve(size);
 }
 
 void Output_File::Flush() {

@@ -27,8 +27,11 @@ public:
 
     std::uint64_t Size() const override;
     std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const override;
-    // Writes that continue one another are gathered and go out together, up to 1 MiB.
+    // Writes wait, up to Staging_Limit bytes, and then go out in order of offset, those
+    // that continue one another in one call (Write_Gathered): the writer makes pages out
+    // of order, and one call per page costs several times the kernel's time.
     void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    void Reserve(std::uint64_t size) override;
     void Flush() override;
     // Closes the file, which then stays (as Finish(false)).
     void Close() override { Finish(false); }
@@ -37,11 +40,16 @@ public:
     void Finish(bool to_disk = true);
 
 private:
-    static constexpr std::size_t Pending_Limit = std::size_t{1} << 20;
+    static constexpr std::size_t Staging_Limit = std::size_t{1} << 20;
+    struct Staged {
+        std::uint64_t offset;  // where in the file
+        std::size_t at;        // where in staging_
+        std::size_t size;
+    };
     std::filesystem::path path_;
     std::unique_ptr<Write_File> file_;
-    mutable std::vector<std::uint8_t> pending_;  // gathered writes not yet made, starting at pending_at_
-    mutable std::uint64_t pending_at_ = 0;
+    mutable std::vector<std::uint8_t> staging_;  // the bytes of the writes not yet made, in the order given
+    mutable std::vector<Staged> staged_;
     void Flush_Pending() const;
     bool finished_ = false;
 };

@@ -482,7 +482,7 @@ void Long_Value_Claims::Grow() {
 }
 
 void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const std::function<void(const Live_Row&)>& visit, bool long_values, Long_Value_Claims* claims) {
+                const Live_Row_Visitor& visit, bool long_values, Long_Value_Claims* claims) {
     constexpr int max_hops = 8;
     // One row, its fields and its values are reused from row to row.
     Live_Row row;

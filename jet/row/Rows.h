@@ -75,6 +75,11 @@ struct Live_Row {
     std::vector<Long_Value_Field> long_values;  // one per non-null memo/OLE column
 };
 
+// What a walk over rows calls for each. The row is the walk's own, reused for the next
+// one: a visitor may take the bytes of its long values (swap them out for a buffer of
+// its own), and nothing else of it.
+using Live_Row_Visitor = std::function<void(Live_Row&)>;
+
 // Typed values of a live row, in table.columns order.
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where);
 // The same into `values`, reusing their buffers, for callers decoding row after row;
@@ -106,8 +111,8 @@ private:
 // values are not read (only their definitions: value and pages stay empty).
 // With `claims`, every long-value row read is claimed for its row and column, and a
 // long-value row another value has claimed is an Error.
-void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const std::function<void(const Live_Row&)>& visit, bool long_values = true,
+void Table_Rows(const Page_File& file, const Table_Definition& table, const Live_Row_Visitor& visit,
+                bool long_values = true,
                 Long_Value_Claims* claims = nullptr);
 
 // The numbers of the live rows Table_Rows would visit, from the pages' row tables alone

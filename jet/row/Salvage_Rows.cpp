@@ -168,7 +168,7 @@ std::uint32_t Mistyped_Data_Page(const Page_File& file, const Table_Definition& 
 }
 
 void Salvage_Rows(const Page_File& file, const Table_Definition& table,
-                  const std::function<void(const Live_Row&)>& visit, bool long_values, Long_Value_Claims* claims,
+                  const Live_Row_Visitor& visit, bool long_values, Long_Value_Claims* claims,
                   const Lost& lost) {
     Live_Row row;
     for (std::uint32_t page_number : Pages_Of(file, table, lost)) {

@@ -27,7 +27,7 @@ struct Row_Loss {
 std::uint32_t Mistyped_Data_Page(const Page_File& file, const Table_Definition& table);
 
 void Salvage_Rows(const Page_File& file, const Table_Definition& table,
-                  const std::function<void(const Live_Row&)>& visit, bool long_values, Long_Value_Claims* claims,
+                  const Live_Row_Visitor& visit, bool long_values, Long_Value_Claims* claims,
                   const std::function<void(const Row_Loss&)>& lost);
 
 }  // namespace kelbrook::jet

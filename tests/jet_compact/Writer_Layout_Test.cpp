@@ -376,6 +376,34 @@ TEST(Writer_Layout, LargeFileGetsAReferenceGlobalMap) {
     EXPECT_EQ(plan.total - 1, plan.global.bitmap_pages[1]) << "two blocks of pages, two bitmap pages";
 }
 
+// An index entry naming a row past the table's last is refused, whether the indexes are
+// laid out after the rows (a small table) or beside them (a large one), and whatever the
+// other indexes hold.
+TEST(Writer_Layout, IndexNamingAMissingRowIsRefused) {
+    struct Case {
+        const char* what;
+        std::size_t rows;
+        std::uint32_t bad_row;
+    };
+    for (const Case& c : {Case{"small table", 10, 10}, Case{"small table, far row", 10, 0xFFFFFFFFu},
+                          Case{"large table", 20000, 20000}, Case{"large table, far row", 20000, 0xFFFFFFFFu}}) {
+        SCOPED_TRACE(c.what);
+        Database_Image image = Image_Of_Tables({Shape_Of(1), Shape_Of(c.rows)});
+        auto& indexes = image.tables[1].indexes;
+        ASSERT_FALSE(indexes.empty());
+        indexes.back().Add(std::vector<std::uint8_t>{0x7F, 0x01}, c.bad_row);
+        try {
+            Plan_Layout(image);
+            ADD_FAILURE() << "planned";
+        } catch (const Error& e) {
+            const std::string text = e.what();
+            EXPECT_NE(text.find("names row " + std::to_string(c.bad_row) + ", which does not exist"), std::string::npos)
+                << text;
+            EXPECT_NE(text.find("Table1"), std::string::npos) << text;
+        }
+    }
+}
+
 // A source that gives other rows the second time fails the write and leaves no file.
 class Changing_Rows : public Row_Source {
 public:

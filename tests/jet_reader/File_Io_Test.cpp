@@ -2,14 +2,18 @@
 // a folder, a taken name or a read past the end give; bytes written at offsets read back
 // the same both ways; a mapped file cut short by another program gives an Error, never
 // SIGBUS; and every page of every corpus file reads the same through the mapping, through
-// pread, and after the Page_File that handed it out is gone.
+// pread, and after the Page_File that handed it out is gone. Writes through Output_File,
+// held back and made in order of offset, leave the bytes they would one by one.
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
+#include <numeric>
+#include <random>
 
 #include "Reader_Test_Util.h"
 #include "jet/file/File_Io.h"
+#include "jet/file/File_Output.h"
 #include "jet/file/Page_File.h"
 #include "jet/file/Page_Store.h"
 #include "jet/generator/Generator.h"
@@ -124,6 +128,102 @@ TEST(File_Io, Bytes_Written_At_Offsets_Read_Back_Both_Ways) {
     auto empty = jet::Host_Files().Open_Read(dir / "empty.bin");
     EXPECT_EQ(empty->Size(), 0u);
     EXPECT_FALSE(empty->In_Place());
+}
+
+// What a sequence of writes leaves: the bytes of each, the later winning, zeros between.
+struct Write_Op {
+    std::uint64_t offset;
+    std::vector<std::uint8_t> bytes;
+};
+
+std::vector<std::uint8_t> Expected_Bytes(const std::vector<Write_Op>& writes) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& w : writes) {
+        if (bytes.size() < w.offset + w.bytes.size()) bytes.resize(w.offset + w.bytes.size(), 0);
+        std::copy(w.bytes.begin(), w.bytes.end(), bytes.begin() + static_cast<std::ptrdiff_t>(w.offset));
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> Filled(std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    std::mt19937 random(seed);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    return bytes;
+}
+
+TEST(File_Io, Held_Back_Writes_Leave_The_Bytes_Written_One_By_One) {
+    constexpr std::size_t Page = 4096;
+    // Pages in a shuffled order, past the amount held back, as the writer makes them.
+    std::vector<Write_Op> shuffled;
+    {
+        std::vector<std::uint64_t> order(700);
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), std::mt19937(7));
+        for (std::uint64_t page : order) shuffled.push_back({page * Page, Filled(Page, static_cast<std::uint32_t>(page))});
+    }
+    // Interleaved runs: three streams of pages, each in order.
+    std::vector<Write_Op> streams;
+    for (std::uint64_t k = 0; k < 300; ++k)
+        for (std::uint64_t base : {0u, 1000u, 5000u}) streams.push_back({(base + k) * Page, Filled(Page, static_cast<std::uint32_t>(base + k))});
+    const std::vector<std::pair<const char*, std::vector<Write_Op>>> cases = {
+        {"pages shuffled", shuffled},
+        {"three streams", streams},
+        {"over one another, the later winning",
+         {{100, Filled(500, 1)}, {300, Filled(50, 2)}, {0, Filled(120, 3)}, {90, Filled(20, 4)}, {580, {}}}},
+        {"a large write among small ones",
+         {{8, Filled(16, 5)}, {0, Filled(3u << 20, 6)}, {40, Filled(16, 7)}, {(3u << 20) + 10, Filled(10, 8)}}},
+        {"odd sizes end to end", {{0, Filled(1, 9)}, {3, Filled(5, 10)}, {1, Filled(2, 11)}, {8, Filled(4093, 12)}}},
+    };
+    for (const auto& [what, writes] : cases) {
+        SCOPED_TRACE(what);
+        Temp_Folder dir;
+        const fs::path path = dir / "out.bin";
+        const auto expected = Expected_Bytes(writes);
+        {
+            jet::Output_File out(path);
+            for (std::size_t i = 0; i < writes.size(); ++i) {
+                out.Write(writes[i].offset, writes[i].bytes);
+                if (i == writes.size() / 2) {  // a read in between sees what was written so far
+                    const auto so_far = Expected_Bytes({writes.begin(), writes.begin() + static_cast<std::ptrdiff_t>(i + 1)});
+                    ASSERT_EQ(out.Size(), so_far.size());
+                    std::vector<std::uint8_t> scratch(so_far.size());
+                    const auto back = out.Read(0, so_far.size(), scratch.data());
+                    ASSERT_TRUE(std::equal(back.begin(), back.end(), so_far.begin()));
+                }
+            }
+            out.Finish();
+        }
+        EXPECT_EQ(Read_File(path).size(), expected.size());
+        const std::string back = Read_File(path);
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), expected.begin(),
+                               [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+    }
+}
+
+TEST(File_Io, Gathered_Writes_And_Room_Set_Aside) {
+    Temp_Folder dir;
+    // More pieces than one call of the host takes, some empty, of every size.
+    std::vector<std::vector<std::uint8_t>> pieces;
+    for (std::uint32_t i = 0; i < 2500; ++i) pieces.push_back(Filled(i % 7 == 0 ? 0 : (i * 37) % 5000 + 1, i));
+    std::vector<std::span<const std::uint8_t>> spans(pieces.begin(), pieces.end());
+    std::vector<std::uint8_t> expected(123, 0);
+    for (const auto& p : pieces) expected.insert(expected.end(), p.begin(), p.end());
+    {
+        auto out = jet::Host_Files().Create(dir / "gathered.bin");
+        out->Reserve(expected.size() + 100000);  // room set aside reads as zeros until written
+        const std::uint64_t reserved = out->Size();  // 0 where the host sets no room aside
+        EXPECT_TRUE(reserved == 0 || reserved == expected.size() + 100000) << reserved;
+        out->Write_Gathered(123, spans);
+        out->Write_Gathered(0, {});
+        out->Close();
+    }
+    const std::string back = Read_File(dir / "gathered.bin");
+    ASSERT_GE(back.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), back.begin(),
+                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+    EXPECT_TRUE(std::all_of(back.begin() + static_cast<std::ptrdiff_t>(expected.size()), back.end(),
+                            [](char c) { return c == 0; }));
 }
 
 // Another program cuts the file short while it is mapped: the next read fails with an
