@@ -236,7 +236,7 @@ private:
         seen.largest_auto.assign(plan.auto_columns.size(), 0);
         std::vector<std::uint8_t> key;
         std::vector<Value> values;
-        const std::function<void(const Live_Row&)> take = [&](const Live_Row& row) {
+        const Live_Row_Visitor take = [&](Live_Row& row) {
             ++seen.count;
             seen.live.push_back(Pack(row.header));
             if (options_.decode_values || plan.needed)

@@ -53,7 +53,8 @@ struct Check_Options {
     const Database* beside = nullptr;
     std::uint32_t rows_beside = 32768;
     // Called with every live row the check reads (each once, with its long values).
-    std::function<void(const Table_Definition&, const Live_Row&)> on_row;
+    // It may take the bytes of the row's long values (Live_Row_Visitor), nothing else.
+    std::function<void(const Table_Definition&, Live_Row&)> on_row;
     // Called now and then with the share of the work done, 0 to 1 (by rows read).
     std::function<void(double done)> progress;
     // Called with what the check could not verify and is no problem (at most once: the

@@ -137,44 +137,63 @@ std::string Row_Where(const std::string& table_where, const Live_Row& live) {
 
 }  // namespace
 
-std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
-    // Word-at-a-time multiply-xorshift, four words abreast for long values: quick, and any
-    // change of a byte, a length or the order of values changes the result with
-    // overwhelming likelihood.
-    struct Hash {
-        std::uint64_t h = 0x4B454C42524F4F4BULL;
-        static std::uint64_t Step(std::uint64_t h, std::uint64_t w) {
-            h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
-            return h ^ (h >> 29);
+namespace {
+
+// Word-at-a-time multiply-xorshift, four words abreast for long runs: quick, and any change
+// of a byte or a length changes the result with overwhelming likelihood.
+class Word_Hash {
+public:
+    explicit Word_Hash(std::uint64_t seed) : h_(0x4B454C42524F4F4BULL ^ seed) {}
+    void Mix(std::uint64_t w) { h_ = Step(h_, w); }
+    void Add(std::span<const std::uint8_t> b) {
+        Mix(b.size());
+        std::size_t i = 0;
+        if (b.size() >= 64) {
+            std::uint64_t lane[4] = {h_, h_ ^ 1, h_ ^ 2, h_ ^ 3};
+            for (; i + 32 <= b.size(); i += 32)
+                for (int k = 0; k < 4; ++k) {
+                    std::uint64_t w;
+                    std::memcpy(&w, b.data() + i + 8 * k, 8);
+                    lane[k] = Step(lane[k], w);
+                }
+            for (int k = 0; k < 4; ++k) Mix(lane[k]);
         }
-        void Mix(std::uint64_t w) { h = Step(h, w); }
-        void Add(std::span<const std::uint8_t> b) {
-            Mix(b.size());
-            std::size_t i = 0;
-            if (b.size() >= 64) {
-                std::uint64_t lane[4] = {h, h ^ 1, h ^ 2, h ^ 3};
-                for (; i + 32 <= b.size(); i += 32)
-                    for (int k = 0; k < 4; ++k) {
-                        std::uint64_t w;
-                        std::memcpy(&w, b.data() + i + 8 * k, 8);
-                        lane[k] = Step(lane[k], w);
-                    }
-                for (int k = 0; k < 4; ++k) Mix(lane[k]);
-            }
-            for (; i + 8 <= b.size(); i += 8) {
-                std::uint64_t w;
-                std::memcpy(&w, b.data() + i, 8);
-                Mix(w);
-            }
-            if (i < b.size()) {
-                std::uint64_t w = 0;
-                std::memcpy(&w, b.data() + i, b.size() - i);
-                Mix(w);
-            }
+        for (; i + 8 <= b.size(); i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, b.data() + i, 8);
+            Mix(w);
         }
-    } hash;
-    // The row without its long-value definitions (their pointers and storage change),
-    // then each long value with its column.
+        if (i < b.size()) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, b.data() + i, b.size() - i);
+            Mix(w);
+        }
+    }
+    std::uint64_t Value() const { return Final_Mix(h_); }
+    static std::uint64_t Final_Mix(std::uint64_t x) {
+        x ^= x >> 31;
+        x *= 0xbf58476d1ce4e5b9ULL;
+        x ^= x >> 27;
+        return x;
+    }
+
+private:
+    static std::uint64_t Step(std::uint64_t h, std::uint64_t w) {
+        h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
+        return h ^ (h >> 29);
+    }
+    std::uint64_t h_;
+};
+
+}  // namespace
+
+// A row's hash is made of parts that add up (modulo 2^64), so that they can be made on
+// different threads: the row without its long-value definitions, and each long value
+// with its column (a column appears once in a row, so the order of the parts does not
+// matter, but which value is in which column does).
+std::uint64_t Row_Bytes_Part(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
+    // The definitions' pointers and storage change between files.
+    Word_Hash hash(0);
     std::size_t from = 0;
     for (const auto& lv : long_values) {
         const std::size_t at = std::min<std::size_t>(lv.definition_offset, bytes.size());
@@ -183,15 +202,21 @@ std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::ve
         from = std::min(bytes.size(), at + f::Long_Value_Definition_Size);
     }
     hash.Add(bytes.subspan(from));
-    for (const auto& lv : long_values) {
-        hash.Mix(lv.column_number);
-        hash.Add(lv.value);
-    }
-    std::uint64_t x = hash.h;
-    x ^= x >> 31;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    return x;
+    return hash.Value();
+}
+
+std::uint64_t Long_Value_Part(std::uint16_t column, std::span<const std::uint8_t> value) {
+    Word_Hash hash(std::uint64_t{column} + 1);
+    hash.Add(value);
+    return hash.Value();
+}
+
+std::uint64_t Row_Hash_Of_Parts(std::uint64_t sum) { return Word_Hash::Final_Mix(sum ^ 0x6A09E667F3BCC909ULL); }
+
+std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
+    std::uint64_t sum = Row_Bytes_Part(bytes, long_values);
+    for (const auto& lv : long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+    return Row_Hash_Of_Parts(sum);
 }
 
 namespace {
@@ -400,19 +425,28 @@ public:
     }
 
 private:
-    // The row as the writer takes it. The long values' bytes are taken from `live` (which
-    // the walk refills for the next row), once the row's hash is kept.
-    void Fill(Row_Image& row, Live_Row& live, bool with_values) {
+    // A row as the writer takes it, with what its hash has so far: the row's bytes and
+    // the values stored in it. The values the row points to are added where the row is
+    // used (Finish_Hash), which with a second thread reading is not where it is read.
+    struct Hashed_Row : Row_Image {
+        std::uint64_t hash_so_far = 0;
+    };
+
+    // Takes the long values' bytes from `live` (which the walk refills for the next row).
+    void Fill(Hashed_Row& row, Live_Row& live, bool with_values) {
         // The sizes pass needs only the row's length (Row_Source): its bytes are not copied.
         if (with_values || patch_.id_column)
             row.bytes = live.bytes;
         else
             row.bytes.resize(live.bytes.size());
         if (patch_.id_column) patch_.Apply(def_, row.bytes, Row_Where(where_, live));
-        if (with_values) hashes_->push_back(Stored_Row_Hash(row.bytes, live.long_values));
         std::size_t n = 0;
+        if (with_values) row.hash_so_far = Row_Bytes_Part(row.bytes, live.long_values);
         for (auto& lv : live.long_values) {
-            if (lv.storage == f::Long_Value_Inline) continue;
+            if (lv.storage == f::Long_Value_Inline) {
+                if (with_values) row.hash_so_far += Long_Value_Part(lv.column_number, lv.value);
+                continue;
+            }
             if (n == row.long_values.size()) row.long_values.emplace_back();
             auto& image = row.long_values[n++];
             image.definition_offset = lv.definition_offset;
@@ -425,32 +459,43 @@ private:
         ++count_;
     }
 
+    // The row's hash, kept for comparing with the output.
+    void Finish_Hash(const Hashed_Row& row) {
+        std::uint64_t sum = row.hash_so_far;
+        for (const auto& lv : row.long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+        hashes_->push_back(Row_Hash_Of_Parts(sum));
+    }
+
     void Read_Here(const Row_Visitor& visit, bool with_values) {
-        Row_Image row;
+        Hashed_Row hashed;
         reader_.Rows(
             def_,
             [&](Live_Row& live) {
-                Fill(row, live, with_values);
-                visit(row);
+                Fill(hashed, live, with_values);
+                if (with_values) Finish_Hash(hashed);
+                visit(hashed);
             },
             with_values);
     }
 
     // Reads the rows with their values on a second thread, handing them over through a
-    // pipe; false when no thread can be started (nothing was read then).
+    // pipe; false when no thread can be started (nothing was read then). The long values'
+    // hashes are made on this thread, which has the lighter load.
     bool Read_Beside(const Row_Visitor& visit) {
-        return jet::Read_Beside<Row_Image>(
-            [&](Row_Pipe<Row_Image>& pipe) {
+        return jet::Read_Beside<Hashed_Row>(
+            [&](Row_Pipe<Hashed_Row>& pipe) {
                 reader_.Rows(
                     def_,
                     [&](Live_Row& live) {
-                        Row_Image& row = pipe.Slot();
-                        Fill(row, live, true);
+                        Fill(pipe.Slot(), live, true);
                         pipe.Commit();
                     },
                     true);
             },
-            visit);
+            [&](const Hashed_Row& row) {
+                Finish_Hash(row);
+                visit(row);
+            });
     }
 
     const Row_Reader reader_;
@@ -703,15 +748,46 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
         if (it == table_at.end() || index >= expected[it->second].index_digests.size()) return std::nullopt;
         return expected[it->second].index_digests[index];
     };
-    strict.on_row = [&](const Table_Definition& def, const Live_Row& live) {
+    // Each row is compared with the source's by its hash. The check reads the file on a
+    // second thread and hands each row's long values over (taken, not copied); this one
+    // hashes them and compares. Where no thread can be started, all is done there.
+    struct Row_Values {
+        std::vector<std::uint8_t> bytes;  // unused: the row's own part is hashed where it is read
+        std::vector<Long_Value_Image> long_values;
+        std::size_t table = 0;
+        std::uint64_t hash_so_far = 0;
+    };
+    auto compare = [&](std::size_t t, std::uint64_t hash) {
+        const std::size_t r = seen[t]++;
+        if (r >= expected[t].hashes.size() || expected[t].hashes[r] != hash) same[t] = false;
+    };
+    std::vector<std::string> problems;
+    Row_Pipe<Row_Values>* handing = nullptr;  // set while the check runs on the second thread
+    strict.on_row = [&](const Table_Definition& def, Live_Row& live) {
         auto it = table_at.find(def.page);
         if (it == table_at.end()) return;
-        const std::size_t t = it->second;
-        const std::size_t r = seen[t]++;
-        if (r >= expected[t].hashes.size() || expected[t].hashes[r] != Stored_Row_Hash(live.bytes, live.long_values))
-            same[t] = false;
+        if (!handing) return compare(it->second, Stored_Row_Hash(live.bytes, live.long_values));
+        Row_Values& values = handing->Slot();
+        values.table = it->second;
+        values.hash_so_far = Row_Bytes_Part(live.bytes, live.long_values);
+        values.long_values.resize(live.long_values.size());
+        for (std::size_t i = 0; i < live.long_values.size(); ++i) {
+            values.long_values[i].column_number = live.long_values[i].column_number;
+            values.long_values[i].value.swap(live.long_values[i].value);
+        }
+        handing->Commit();
     };
-    const auto problems = Check(check, strict);
+    const bool beside = Read_Beside<Row_Values>(
+        [&](Row_Pipe<Row_Values>& pipe) {
+            handing = &pipe;
+            problems = Check(check, strict);
+        },
+        [&](const Row_Values& values) {
+            std::uint64_t sum = values.hash_so_far;
+            for (const auto& lv : values.long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+            compare(values.table, Row_Hash_Of_Parts(sum));
+        });
+    if (!beside) problems = Check(check, strict);
     if (!problems.empty()) throw Error(failed + problems.front());
     for (std::size_t t = 0; t < expected.size(); ++t) {
         if (seen[t] != expected[t].rows)

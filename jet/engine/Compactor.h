@@ -88,5 +88,11 @@ struct Long_Value_Field;
 // (whose pointers differ between files), and its long values. Equal in source and output.
 std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes,
                               const std::vector<Long_Value_Field>& long_values);
+// Its parts, for making it on more than one thread: Stored_Row_Hash is
+// Row_Hash_Of_Parts(Row_Bytes_Part(bytes, long_values) + the sum of Long_Value_Part of
+// each long value), modulo 2^64.
+std::uint64_t Row_Bytes_Part(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values);
+std::uint64_t Long_Value_Part(std::uint16_t column, std::span<const std::uint8_t> value);
+std::uint64_t Row_Hash_Of_Parts(std::uint64_t sum);
 
 }  // namespace kelbrook::jet

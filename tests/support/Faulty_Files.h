@@ -1,6 +1,6 @@
 // A file system for the engine's tests that fails the way disks and hosts do: a read
 // error, a short read (fewer bytes handed back than asked for), a full disk, a flush
-// that fails. It wraps the host's files (jet::Host_Files) and is handed to the engine
+// that fails, a byte changed on its way to the disk. It wraps the host's files (jet::Host_Files) and is handed to the engine
 // through the `files` member of Compact_Options / Generate_Options or Write_Database's
 // `files` argument:
 //
@@ -10,7 +10,8 @@
 // The fault strikes once the files it applies to (those whose path contains `only_in`,
 // every file when empty) have read (Read_Error, Short_Read) or written (Full_Disk) `after`
 // bytes between them, or on flush number `after` + 1 (Flush_Fails); every later attempt
-// fails too. Struck() tells whether it struck.
+// fails too. Flipped_Byte writes byte `after` of each such file with its lowest bit
+// changed, saying nothing. Struck() tells whether it struck.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "jet/file/File_Io.h"
 #include "jet/util/Error.h"
@@ -25,7 +27,7 @@
 namespace kelbrook::test {
 
 struct File_Fault {
-    enum Kind { Read_Error, Short_Read, Full_Disk, Flush_Fails };
+    enum Kind { Read_Error, Short_Read, Full_Disk, Flush_Fails, Flipped_Byte };
     File_Fault(Kind kind_, std::uint64_t after_, std::string only_in_ = {})
         : kind(kind_), after(after_), only_in(std::move(only_in_)) {}
     Kind kind;
@@ -39,6 +41,7 @@ inline const char* Fault_Name(File_Fault::Kind kind) {
         case File_Fault::Short_Read: return "short read";
         case File_Fault::Full_Disk: return "full disk";
         case File_Fault::Flush_Fails: return "failing flush";
+        case File_Fault::Flipped_Byte: return "flipped byte";
     }
     return "?";
 }
@@ -111,6 +114,12 @@ private:
         void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
             const auto& fault = files_.fault_;
             if (!applies_) return inner_->Write(offset, bytes);
+            if (fault.kind == File_Fault::Flipped_Byte && fault.after >= offset && fault.after - offset < bytes.size()) {
+                std::vector<std::uint8_t> changed(bytes.begin(), bytes.end());
+                changed[static_cast<std::size_t>(fault.after - offset)] ^= 1;
+                files_.struck_ = true;
+                return inner_->Write(offset, changed);
+            }
             const std::uint64_t before = files_.written_.fetch_add(bytes.size());
             if (fault.kind != File_Fault::Full_Disk || before + bytes.size() <= fault.after)
                 return inner_->Write(offset, bytes);
