@@ -433,6 +433,8 @@ private:
     };
 
     // Takes the long values' bytes from `live` (which the walk refills for the next row).
+    // Moved, not swapped: a buffer handed back would keep the room of the largest value
+    // it ever held, and the pipe's many slots would keep all of them.
     void Fill(Hashed_Row& row, Live_Row& live, bool with_values) {
         // The sizes pass needs only the row's length (Row_Source): its bytes are not copied.
         if (with_values || patch_.id_column)
@@ -453,7 +455,7 @@ private:
             image.column_number = lv.column_number;
             image.loaded = with_values;
             image.length = lv.length;
-            image.value.swap(lv.value);
+            image.value = std::move(lv.value);
         }
         row.long_values.resize(n);
         ++count_;
@@ -748,9 +750,11 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
         if (it == table_at.end() || index >= expected[it->second].index_digests.size()) return std::nullopt;
         return expected[it->second].index_digests[index];
     };
-    // Each row is compared with the source's by its hash. The check reads the file on a
-    // second thread and hands each row's long values over (taken, not copied); this one
-    // hashes them and compares. Where no thread can be started, all is done there.
+    // Each row is compared with the source's by its hash. The check reads the file on this
+    // thread and hands each row's long values over (moved, not copied, as Table_Rows::Fill
+    // does) to a second one, which hashes them and compares. The check stays on this
+    // thread, whose heap has the room the writer gave back. Where no thread can be
+    // started, all is done here.
     struct Row_Values {
         std::vector<std::uint8_t> bytes;  // unused: the row's own part is hashed where it is read
         std::vector<Long_Value_Image> long_values;
@@ -762,7 +766,7 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
         if (r >= expected[t].hashes.size() || expected[t].hashes[r] != hash) same[t] = false;
     };
     std::vector<std::string> problems;
-    Row_Pipe<Row_Values>* handing = nullptr;  // set while the check runs on the second thread
+    Row_Pipe<Row_Values>* handing = nullptr;  // set while a second thread hashes
     strict.on_row = [&](const Table_Definition& def, Live_Row& live) {
         auto it = table_at.find(def.page);
         if (it == table_at.end()) return;
@@ -773,21 +777,35 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
         values.long_values.resize(live.long_values.size());
         for (std::size_t i = 0; i < live.long_values.size(); ++i) {
             values.long_values[i].column_number = live.long_values[i].column_number;
-            values.long_values[i].value.swap(live.long_values[i].value);
+            values.long_values[i].value = std::move(live.long_values[i].value);
         }
         handing->Commit();
     };
-    const bool beside = Read_Beside<Row_Values>(
-        [&](Row_Pipe<Row_Values>& pipe) {
-            handing = &pipe;
-            problems = Check(check, strict);
-        },
-        [&](const Row_Values& values) {
-            std::uint64_t sum = values.hash_so_far;
-            for (const auto& lv : values.long_values) sum += Long_Value_Part(lv.column_number, lv.value);
-            compare(values.table, Row_Hash_Of_Parts(sum));
+    Row_Pipe<Row_Values> pipe;
+    std::thread hasher;
+    try {
+        hasher = std::thread([&] {
+            pipe.Drain([&](const Row_Values& values) {
+                std::uint64_t sum = values.hash_so_far;
+                for (const auto& lv : values.long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+                compare(values.table, Row_Hash_Of_Parts(sum));
+            });
         });
-    if (!beside) problems = Check(check, strict);
+        handing = &pipe;
+    } catch (const std::system_error&) {
+    }
+    struct Finish_Hashing {  // once the check is done, or fails: every row handed over is hashed
+        Row_Pipe<Row_Values>& pipe;
+        std::thread& hasher;
+        void operator()() {
+            if (!hasher.joinable()) return;
+            pipe.Finish(nullptr);
+            hasher.join();
+        }
+        ~Finish_Hashing() { (*this)(); }
+    } finish_hashing{pipe, hasher};
+    problems = Check(check, strict);
+    finish_hashing();
     if (!problems.empty()) throw Error(failed + problems.front());
     for (std::size_t t = 0; t < expected.size(); ++t) {
         if (seen[t] != expected[t].rows)
