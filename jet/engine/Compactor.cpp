@@ -270,11 +270,68 @@ std::vector<std::uint8_t> Renumbered_Definition(const Table_Definition& def, con
     return bytes;
 }
 
+// What the writer's sizes pass asks of each row (Row_Source), kept from the first pass so
+// that the rows need not be read again for it: per row, its length and, for each long
+// value stored apart from it, the column, where its definition is and its length; each
+// number as a varint (7 bits a byte, the last byte's top bit clear).
+class Row_Sizes {
+public:
+    void Add_Row(std::size_t length, std::size_t long_values) {
+        Put(length);
+        Put(long_values);
+    }
+    void Add_Long_Value(const Long_Value_Field& lv) {
+        Put(lv.column_number);
+        Put(lv.definition_offset);
+        Put(lv.length);
+    }
+    bool Empty() const { return bytes_.empty(); }
+    // Each row as the sizes pass takes it: bytes as long as the row (what they hold is
+    // not kept), long values not loaded.
+    void Each_Row(const std::function<void(const Row_Image&)>& visit) const {
+        Row_Image row;
+        std::size_t at = 0;
+        while (at < bytes_.size()) {
+            row.bytes.resize(Get(at));
+            row.long_values.resize(Get(at));
+            for (auto& lv : row.long_values) {
+                lv.column_number = static_cast<std::uint16_t>(Get(at));
+                lv.definition_offset = static_cast<std::uint16_t>(Get(at));
+                lv.length = static_cast<std::uint32_t>(Get(at));
+                lv.loaded = false;
+                lv.value.clear();
+            }
+            visit(row);
+        }
+    }
+    void Release() { std::vector<std::uint8_t>().swap(bytes_); }
+
+private:
+    void Put(std::uint64_t n) {
+        while (n >= 0x80) {
+            bytes_.push_back(static_cast<std::uint8_t>(n | 0x80));
+            n >>= 7;
+        }
+        bytes_.push_back(static_cast<std::uint8_t>(n));
+    }
+    std::uint64_t Get(std::size_t& at) const {
+        std::uint64_t n = 0;
+        for (int shift = 0;; shift += 7) {
+            const std::uint8_t b = bytes_[at++];
+            n |= std::uint64_t{b & 0x7Fu} << shift;
+            if (!(b & 0x80)) return n;
+        }
+    }
+    std::vector<std::uint8_t> bytes_;
+};
+
 // The first pass over a table's rows, without their long values: the row pointer of each
-// live row in slot order (output row r is the r-th), and the rows whose id changes.
+// live row in slot order (output row r is the r-th), the rows whose id changes, and (not
+// when salvaging) what the sizes pass needs of each row.
 struct Row_Order {
     Row_Numbers rows;  // the rows read, numbered in the order read
     std::vector<std::pair<std::uint32_t, std::int32_t>> new_ids;  // (row, id), by row
+    Row_Sizes sizes;
 
     std::optional<std::int32_t> New_Id(std::uint32_t r) const {
         auto it = std::lower_bound(new_ids.begin(), new_ids.end(),
@@ -316,6 +373,13 @@ Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, 
                 throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
             last = live.header;
             order.rows.Add(live.header);
+            if (!reader.salvage) {
+                std::size_t apart = 0;
+                for (const auto& lv : live.long_values) apart += lv.storage != f::Long_Value_Inline;
+                order.sizes.Add_Row(live.bytes.size(), apart);
+                for (const auto& lv : live.long_values)
+                    if (lv.storage != f::Long_Value_Inline) order.sizes.Add_Long_Value(lv);
+            }
             if (!patch.id_column) {
                 if (repair) repair->Add_Row(live);
                 return;
@@ -406,9 +470,9 @@ class Table_Rows final : public Row_Source {
 public:
     Table_Rows(const Row_Reader& reader, const Table_Definition& def, Id_Patch patch, std::string where,
                std::shared_ptr<std::vector<std::uint64_t>> hashes, std::size_t expected,
-               std::shared_ptr<const Id_Map> id_map)
+               std::shared_ptr<const Id_Map> id_map, Row_Sizes sizes)
         : reader_(reader), def_(def), patch_(patch), where_(std::move(where)), hashes_(std::move(hashes)),
-          expected_(expected), id_map_(std::move(id_map)) {}
+          expected_(expected), id_map_(std::move(id_map)), sizes_(std::move(sizes)) {}
 
     void Each_Row(const Row_Visitor& visit, bool with_values) override {
         count_ = 0;
@@ -416,10 +480,19 @@ public:
             hashes_->clear();
             hashes_->reserve(expected_);
         }
-        // Sizes only are quick enough to read on this thread. With their values, the rows
-        // are read (and each row's hash kept) on a second thread while this one writes;
-        // where no thread can be started, here.
-        if (!with_values || !Read_Beside(visit)) Read_Here(visit, with_values);
+        // The sizes, as the first pass kept them (then let go: the writer asks once), else
+        // read on this thread. With their values, the rows are read (and each row's hash
+        // kept) on a second thread while this one writes; where no thread can be started,
+        // here.
+        if (!with_values && !sizes_.Empty()) {
+            sizes_.Each_Row([&](const Row_Image& row) {
+                ++count_;
+                visit(row);
+            });
+            sizes_.Release();
+        } else if (!with_values || !Read_Beside(visit)) {
+            Read_Here(visit, with_values);
+        }
         if (count_ != expected_)
             throw Error(where_ + ": the table changed while it was being compacted.");
     }
@@ -507,6 +580,7 @@ private:
     const std::shared_ptr<std::vector<std::uint64_t>> hashes_;
     const std::size_t expected_;
     const std::shared_ptr<const Id_Map> id_map_;  // what patch_ points into
+    Row_Sizes sizes_;  // from the first pass; empty once used, or when salvaging
     std::size_t count_ = 0;
 };
 
@@ -565,7 +639,7 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
     notes.insert(notes.end(), repair.Notes().begin(), repair.Notes().end());
     row_count = rows;
 
-    out.source = std::make_shared<Table_Rows>(reader, def, patch, where, hashes, rows, id_map);
+    out.source = std::make_shared<Table_Rows>(reader, def, patch, where, hashes, rows, id_map, std::move(order.sizes));
     return out;
 }
 
