@@ -43,6 +43,26 @@ protected:
         }
         return message;
     }
+
+    // An instrument-history database of `rows` rows, none deleted.
+    static void Make_History(const path& at, std::uint32_t rows) {
+        Generate_Options options;
+        options.profile = "instrument-history";
+        options.rows = rows;
+        options.deleted_fraction = 0;
+        Generate_Database(options, at);
+    }
+
+    // The last page of the last long value of table RunEvents (one of its last rows').
+    static std::uint32_t Last_Value_Page(const path& file) {
+        std::uint32_t page = 0;
+        Database db(file);
+        db.Rows(db.Definition(db.Find_Table("RunEvents")), [&](const Live_Row& row) {
+            for (const auto& lv : row.long_values)
+                if (!lv.pages.empty()) page = lv.pages.back();
+        });
+        return page;
+    }
 };
 
 TEST_F(Compaction_Fault, MissingSource) {
@@ -123,21 +143,9 @@ TEST_F(Compaction_Fault, RefusedOptionsLeaveNothing) {
 // on either side, late in the table, stops both with its own message and leaves nothing.
 TEST_F(Compaction_Fault, FailuresLateInALargeTableStopCleanly) {
     const path model = dir / "model.mdb";
-    Generate_Options options;
-    options.profile = "instrument-history";
-    options.rows = 6000;
-    options.deleted_fraction = 0;
-    Generate_Database(options, model);
+    Make_History(model, 6000);
     // A long-value page used by one of the last rows of the largest table.
-    std::uint32_t late_value_page = 0;
-    {
-        Database db(model);
-        const auto& def = db.Definition(db.Find_Table("RunEvents"));
-        db.Rows(def, [&](const Live_Row& row) {
-            for (const auto& lv : row.long_values)
-                if (!lv.pages.empty()) late_value_page = lv.pages.back();
-        });
-    }
+    const std::uint32_t late_value_page = Last_Value_Page(model);
     ASSERT_NE(late_value_page, 0u);
     const auto model_bytes = test::Read_All(model);
     test::fs::remove(model);
@@ -181,25 +189,15 @@ TEST_F(Compaction_Fault, FailuresLateInALargeTableStopCleanly) {
 // caught by comparing the written rows with the source's, and nothing is left behind.
 TEST_F(Compaction_Fault, ALongValueChangedOnItsWayToTheDiskIsCaught) {
     const path source = dir / "source.mdb";
-    Generate_Options options;
-    options.profile = "instrument-history";
-    options.rows = 3000;
-    options.deleted_fraction = 0;
-    Generate_Database(options, source);
+    Make_History(source, 3000);
     // Where a long value's last byte lands in the output: the end of its page (rows are
     // stored from the end of a page), as a first compaction lays it out.
-    std::uint64_t value_byte = 0;
-    {
-        const path first = dir / "first.mdb";
-        CompactDatabase(test::Source_String(source), test::Destination_String(first));
-        Database db(first);
-        db.Rows(db.Definition(db.Find_Table("RunEvents")), [&](const Live_Row& row) {
-            for (const auto& lv : row.long_values)
-                if (!lv.pages.empty()) value_byte = (std::uint64_t{lv.pages.back()} + 1) * 4096 - 1;
-        });
-    }
-    test::fs::remove(dir / "first.mdb");
-    ASSERT_NE(value_byte, 0u);
+    const path first = dir / "first.mdb";
+    CompactDatabase(test::Source_String(source), test::Destination_String(first));
+    const std::uint32_t page = Last_Value_Page(first);
+    test::fs::remove(first);
+    ASSERT_NE(page, 0u);
+    const std::uint64_t value_byte = (std::uint64_t{page} + 1) * 4096 - 1;
     test::Faulty_Files files({test::File_Fault::Flipped_Byte, value_byte, "out.mdb"});
     Compact_Options faulty;
     faulty.files = &files;
