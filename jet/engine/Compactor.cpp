@@ -274,16 +274,20 @@ std::vector<std::uint8_t> Renumbered_Definition(const Table_Definition& def, con
 // that the rows need not be read again for it: per row, its length and, for each long
 // value stored apart from it, the column, where its definition is and its length; each
 // number as a varint (7 bits a byte, the last byte's top bit clear).
+// A long value the writer places on long-value pages (not one stored in its row).
+bool Stored_Apart(const Long_Value_Field& lv) { return lv.storage != f::Long_Value_Inline; }
+
 class Row_Sizes {
 public:
-    void Add_Row(std::size_t length, std::size_t long_values) {
-        Put(length);
-        Put(long_values);
-    }
-    void Add_Long_Value(const Long_Value_Field& lv) {
-        Put(lv.column_number);
-        Put(lv.definition_offset);
-        Put(lv.length);
+    void Add(const Live_Row& row) {
+        Put(row.bytes.size());
+        Put(static_cast<std::size_t>(std::count_if(row.long_values.begin(), row.long_values.end(), Stored_Apart)));
+        for (const auto& lv : row.long_values) {
+            if (!Stored_Apart(lv)) continue;
+            Put(lv.column_number);
+            Put(lv.definition_offset);
+            Put(lv.length);
+        }
     }
     bool Empty() const { return bytes_.empty(); }
     // Each row as the sizes pass takes it: bytes as long as the row (what they hold is
@@ -373,13 +377,7 @@ Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, 
                 throw Error(Row_Where(where, live) + ": the table lists its rows out of order.");
             last = live.header;
             order.rows.Add(live.header);
-            if (!reader.salvage) {
-                std::size_t apart = 0;
-                for (const auto& lv : live.long_values) apart += lv.storage != f::Long_Value_Inline;
-                order.sizes.Add_Row(live.bytes.size(), apart);
-                for (const auto& lv : live.long_values)
-                    if (lv.storage != f::Long_Value_Inline) order.sizes.Add_Long_Value(lv);
-            }
+            if (!reader.salvage) order.sizes.Add(live);
             if (!patch.id_column) {
                 if (repair) repair->Add_Row(live);
                 return;
@@ -518,7 +516,7 @@ private:
         std::size_t n = 0;
         if (with_values) row.hash_so_far = Row_Bytes_Part(row.bytes, live.long_values);
         for (auto& lv : live.long_values) {
-            if (lv.storage == f::Long_Value_Inline) {
+            if (!Stored_Apart(lv)) {
                 if (with_values) row.hash_so_far += Long_Value_Part(lv.column_number, lv.value);
                 continue;
             }
