@@ -263,7 +263,7 @@ private:
                     }
                 }
         };
-        db_.Rows(t, take);
+        db_.Rows(t, take, options_.long_values);
         if (!std::is_sorted(seen.live.begin(), seen.live.end())) Sort_Packed(seen.live);
         for (auto& keyed : seen.keyed)
             if (!std::is_sorted(keyed.begin(), keyed.end())) Sort_By_Row(keyed);

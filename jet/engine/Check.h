@@ -55,6 +55,9 @@ struct Check_Options {
     // Called with every live row the check reads (each once, with its long values).
     // It may take the bytes of the row's long values (Live_Row_Visitor), nothing else.
     std::function<void(const Table_Definition&, Live_Row&)> on_row;
+    // How the rows read give their long values (Table_Rows): In_Place for an on_row that
+    // takes them as pieces of the pages, uncopied.
+    Long_Values long_values = Long_Values::Copied;
     // Called now and then with the share of the work done, 0 to 1 (by rows read).
     std::function<void(double done)> progress;
     // Called with what the check could not verify and is no problem (at most once: the

@@ -146,28 +146,53 @@ public:
     explicit Word_Hash(std::uint64_t seed) : h_(0x4B454C42524F4F4BULL ^ seed) {}
     void Mix(std::uint64_t w) { h_ = Step(h_, w); }
     void Add(std::span<const std::uint8_t> b) {
-        Mix(b.size());
-        std::size_t i = 0;
-        if (b.size() >= 64) {
-            std::uint64_t lane[4] = {h_, h_ ^ 1, h_ ^ 2, h_ ^ 3};
-            for (; i + 32 <= b.size(); i += 32)
-                for (int k = 0; k < 4; ++k) {
-                    std::uint64_t w;
-                    std::memcpy(&w, b.data() + i + 8 * k, 8);
-                    lane[k] = Step(lane[k], w);
+        Add(b.size(), [&](const auto& take) { take(b); });
+    }
+    // Adds `size` bytes that `each(take)` gives as spans, one after another: the same as
+    // adding them joined. A unit (a block of four words, a word, the last few bytes) that
+    // two spans share is put together first.
+    template <class Each>
+    void Add(std::size_t size, const Each& each) {
+        Mix(size);
+        const std::size_t blocks_end = size >= 64 ? size / 32 * 32 : 0;  // four words abreast up to here
+        std::uint64_t lane[4] = {h_, h_ ^ 1, h_ ^ 2, h_ ^ 3};
+        std::size_t at = 0;  // bytes taken
+        std::array<std::uint8_t, 32> carry;
+        std::size_t carried = 0;
+        auto unit = [&] { return at < blocks_end ? std::size_t{32} : std::min<std::size_t>(8, size - at); };
+        auto take_unit = [&](const std::uint8_t* p, std::size_t n) {
+            at += n;
+            if (n == 32) {
+                for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(p + 8 * k));
+                if (at == blocks_end)
+                    for (int k = 0; k < 4; ++k) Mix(lane[k]);
+            } else if (n == 8) {
+                Mix(Word_At(p));
+            } else {
+                std::uint64_t w = 0;
+                std::memcpy(&w, p, n);
+                Mix(w);
+            }
+        };
+        each([&](std::span<const std::uint8_t> b) {
+            while (!b.empty()) {
+                if (carried == 0) {
+                    for (std::size_t n; (n = unit()) != 0 && b.size() >= n; b = b.subspan(n)) take_unit(b.data(), n);
+                    if (b.empty()) return;
                 }
-            for (int k = 0; k < 4; ++k) Mix(lane[k]);
-        }
-        for (; i + 8 <= b.size(); i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, b.data() + i, 8);
-            Mix(w);
-        }
-        if (i < b.size()) {
-            std::uint64_t w = 0;
-            std::memcpy(&w, b.data() + i, b.size() - i);
-            Mix(w);
-        }
+                const std::size_t n = unit();
+                if (n == 0) throw Error("Internal error: a value was hashed past its length.");
+                const std::size_t k = std::min(n - carried, b.size());
+                std::memcpy(carry.data() + carried, b.data(), k);
+                carried += k;
+                b = b.subspan(k);
+                if (carried == n) {
+                    carried = 0;
+                    take_unit(carry.data(), n);
+                }
+            }
+        });
+        if (at != size) throw Error("Internal error: a value was hashed short of its length.");
     }
     std::uint64_t Value() const { return Final_Mix(h_); }
     static std::uint64_t Final_Mix(std::uint64_t x) {
@@ -178,6 +203,11 @@ public:
     }
 
 private:
+    static std::uint64_t Word_At(const std::uint8_t* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+    }
     static std::uint64_t Step(std::uint64_t h, std::uint64_t w) {
         h = (h ^ w) * 0x9E3779B97F4A7C15ULL;
         return h ^ (h >> 29);
@@ -191,7 +221,12 @@ private:
 // different threads: the row without its long-value definitions, and each long value
 // with its column (a column appears once in a row, so the order of the parts does not
 // matter, but which value is in which column does).
-std::uint64_t Row_Bytes_Part(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
+namespace {
+
+// Row_Bytes_Part of a row whose long values (definition offsets) are given as walks give
+// them or as the writer takes them.
+template <class Long_Value>
+std::uint64_t Row_Bytes_Part_Of(std::span<const std::uint8_t> bytes, const std::vector<Long_Value>& long_values) {
     // The definitions' pointers and storage change between files.
     Word_Hash hash(0);
     std::size_t from = 0;
@@ -205,17 +240,39 @@ std::uint64_t Row_Bytes_Part(std::span<const std::uint8_t> bytes, const std::vec
     return hash.Value();
 }
 
+}  // namespace
+
+std::uint64_t Row_Bytes_Part(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
+    return Row_Bytes_Part_Of(bytes, long_values);
+}
+
 std::uint64_t Long_Value_Part(std::uint16_t column, std::span<const std::uint8_t> value) {
     Word_Hash hash(std::uint64_t{column} + 1);
     hash.Add(value);
     return hash.Value();
 }
 
+namespace {
+
+// Long_Value_Part of a value copied or in pieces (Each_Span).
+template <class Long_Value>
+std::uint64_t Long_Value_Part_Of(const Long_Value& lv) {
+    std::size_t size = 0;
+    Each_Span(lv, [&](std::span<const std::uint8_t> b) { size += b.size(); });
+    Word_Hash hash(std::uint64_t{lv.column_number} + 1);
+    hash.Add(size, [&](const auto& take) { Each_Span(lv, take); });
+    return hash.Value();
+}
+
+}  // namespace
+
+std::uint64_t Long_Value_Part(const Long_Value_Field& lv) { return Long_Value_Part_Of(lv); }
+
 std::uint64_t Row_Hash_Of_Parts(std::uint64_t sum) { return Word_Hash::Final_Mix(sum ^ 0x6A09E667F3BCC909ULL); }
 
 std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values) {
     std::uint64_t sum = Row_Bytes_Part(bytes, long_values);
-    for (const auto& lv : long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+    for (const auto& lv : long_values) sum += Long_Value_Part(lv);
     return Row_Hash_Of_Parts(sum);
 }
 
@@ -351,7 +408,7 @@ struct Row_Reader {
     const Database& db;
     std::shared_ptr<Long_Value_Claims> salvage;  // set: salvage
 
-    void Rows(const Table_Definition& def, const Live_Row_Visitor& visit, bool long_values,
+    void Rows(const Table_Definition& def, const Live_Row_Visitor& visit, Long_Values long_values,
               const std::function<void(const Row_Loss&)>& lost = [](const Row_Loss&) {}) const {
         if (!salvage) return db.Rows(def, visit, long_values);
         Salvage_Rows(db.File(), def, visit, true, salvage.get(), lost);
@@ -387,7 +444,7 @@ Row_Order Read_Row_Order(const Row_Reader& reader, const Table_Definition& def, 
             if (id && patched.bytes != live.bytes) order.new_ids.emplace_back(r, *id);
             if (repair) repair->Add_Row(patched);
         },
-        repair && repair->Needs_Long_Values(),
+        repair && repair->Needs_Long_Values() ? Long_Values::Copied : Long_Values::Skip,
         [&](const Row_Loss& loss) {
             notes.push_back(Repair_Note{loss.lost, Repair_Code::Damaged_Data, table, loss.what, loss.row});
         });
@@ -493,6 +550,10 @@ public:
         }
         if (count_ != expected_)
             throw Error(where_ + ": the table changed while it was being compacted.");
+        // The long values went to the writer as pieces of the source's pages, most of them
+        // copied after the walk last read the file: a file cut short meanwhile, whose lost
+        // pages then read as zeros, shows now.
+        if (with_values) reader_.db.File().Read(0);
     }
 
 private:
@@ -517,7 +578,7 @@ private:
         if (with_values) row.hash_so_far = Row_Bytes_Part(row.bytes, live.long_values);
         for (auto& lv : live.long_values) {
             if (!Stored_Apart(lv)) {
-                if (with_values) row.hash_so_far += Long_Value_Part(lv.column_number, lv.value);
+                if (with_values) row.hash_so_far += Long_Value_Part(lv);
                 continue;
             }
             if (n == row.long_values.size()) row.long_values.emplace_back();
@@ -527,6 +588,7 @@ private:
             image.loaded = with_values;
             image.length = lv.length;
             image.value = std::move(lv.value);
+            image.pieces = std::move(lv.pieces);
         }
         row.long_values.resize(n);
         ++count_;
@@ -535,7 +597,7 @@ private:
     // The row's hash, kept for comparing with the output.
     void Finish_Hash(const Hashed_Row& row) {
         std::uint64_t sum = row.hash_so_far;
-        for (const auto& lv : row.long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+        for (const auto& lv : row.long_values) sum += Long_Value_Part_Of(lv);
         hashes_->push_back(Row_Hash_Of_Parts(sum));
     }
 
@@ -548,7 +610,7 @@ private:
                 if (with_values) Finish_Hash(hashed);
                 visit(hashed);
             },
-            with_values);
+            with_values ? Long_Values::In_Place : Long_Values::Skip);
     }
 
     // Reads the rows with their values on a second thread, handing them over through a
@@ -563,7 +625,7 @@ private:
                         Fill(pipe.Slot(), live, true);
                         pipe.Commit();
                     },
-                    true);
+                    Long_Values::In_Place);
             },
             [&](const Hashed_Row& row) {
                 Finish_Hash(row);
@@ -626,7 +688,7 @@ Table_Image Read_Table(const Row_Reader& reader, const Catalog_Entry& entry, con
                 patch.Apply(def, patched.bytes, Row_Where(where, live));
                 visit(patched);
             },
-            repair.Needs_Long_Values());
+            repair.Needs_Long_Values() ? Long_Values::Copied : Long_Values::Skip);
     };
     for (std::size_t i = 0; i < indexes.size(); ++i) {
         out.indexes.push_back(repair.Index_Entries(i, std::move(copied[i]), reread, spill));
@@ -808,6 +870,7 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
     Check_Options strict;
     strict.strict_global_map = true;
     strict.decode_values = false;  // the values are compared byte for byte instead
+    strict.long_values = Long_Values::In_Place;  // and hashed where they lie
     // Indexes of large tables are walked on a second handle while the rows are read.
     std::unique_ptr<Database> second;
     try {
@@ -823,15 +886,14 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
         return expected[it->second].index_digests[index];
     };
     // Each row is compared with the source's by its hash. The check reads the file on this
-    // thread and hands each row's long values over (moved, not copied, as Table_Rows::Fill
-    // does) to a second one, which hashes them and compares. The check stays on this
-    // thread, whose heap has the room the writer gave back. Where no thread can be
-    // started, all is done here.
+    // thread and hands each row over to a second one, which hashes it and compares: the
+    // row's bytes copied, its long values as pieces of the file's pages (moved, as
+    // Table_Rows::Fill does). The check stays on this thread, whose heap has the room the
+    // writer gave back. Where no thread can be started, all is done here.
     struct Row_Values {
-        std::vector<std::uint8_t> bytes;  // unused: the row's own part is hashed where it is read
+        std::vector<std::uint8_t> bytes;
         std::vector<Long_Value_Image> long_values;
         std::size_t table = 0;
-        std::uint64_t hash_so_far = 0;
     };
     auto compare = [&](std::size_t t, std::uint64_t hash) {
         const std::size_t r = seen[t]++;
@@ -845,11 +907,13 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
         if (!handing) return compare(it->second, Stored_Row_Hash(live.bytes, live.long_values));
         Row_Values& values = handing->Slot();
         values.table = it->second;
-        values.hash_so_far = Row_Bytes_Part(live.bytes, live.long_values);
+        values.bytes = live.bytes;
         values.long_values.resize(live.long_values.size());
         for (std::size_t i = 0; i < live.long_values.size(); ++i) {
             values.long_values[i].column_number = live.long_values[i].column_number;
+            values.long_values[i].definition_offset = live.long_values[i].definition_offset;
             values.long_values[i].value = std::move(live.long_values[i].value);
+            values.long_values[i].pieces = std::move(live.long_values[i].pieces);
         }
         handing->Commit();
     };
@@ -858,8 +922,8 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
     try {
         hasher = std::thread([&] {
             pipe.Drain([&](const Row_Values& values) {
-                std::uint64_t sum = values.hash_so_far;
-                for (const auto& lv : values.long_values) sum += Long_Value_Part(lv.column_number, lv.value);
+                std::uint64_t sum = Row_Bytes_Part_Of(values.bytes, values.long_values);
+                for (const auto& lv : values.long_values) sum += Long_Value_Part_Of(lv);
                 compare(values.table, Row_Hash_Of_Parts(sum));
             });
         });

@@ -93,6 +93,8 @@ std::uint64_t Stored_Row_Hash(std::span<const std::uint8_t> bytes,
 // each long value), modulo 2^64.
 std::uint64_t Row_Bytes_Part(std::span<const std::uint8_t> bytes, const std::vector<Long_Value_Field>& long_values);
 std::uint64_t Long_Value_Part(std::uint16_t column, std::span<const std::uint8_t> value);
+// The same of a value as a walk gives it, copied or in pieces.
+std::uint64_t Long_Value_Part(const Long_Value_Field& lv);
 std::uint64_t Row_Hash_Of_Parts(std::uint64_t sum);
 
 }  // namespace kelbrook::jet

@@ -57,7 +57,8 @@ public:
     const Table_Definition& Definition(std::uint32_t page) const;
     const Table_Definition& Definition(const Catalog_Entry& table) const { return Definition(table.Page()); }
 
-    void Rows(const Table_Definition& table, const Live_Row_Visitor& visit, bool long_values = true) const {
+    void Rows(const Table_Definition& table, const Live_Row_Visitor& visit,
+              Long_Values long_values = Long_Values::Copied) const {
         Table_Rows(*file_, table, visit, long_values, &claims_);
     }
     std::vector<Value> Decode(const Table_Definition& table, const Live_Row& row) const;

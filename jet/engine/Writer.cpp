@@ -246,7 +246,8 @@ private:
         if (!lv.loaded || !Has_Range(bytes.size(), lv.definition_offset, f::Long_Value_Definition_Size))
             Changed();
         const std::size_t at = lv.definition_offset;
-        if (lv.value.empty()) {
+        const std::size_t size = lv.Size();
+        if (size == 0) {
             // An empty value needs no long-value page.
             std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), f::Long_Value_Definition_Size, 0);
             bytes[at + f::Long_Value_Flags] = f::Long_Value_Inline;
@@ -257,32 +258,41 @@ private:
         const auto& col = plan_.lval_columns[ci];
         if (next_value_[ci] >= col.values.size()) Changed();
         const Lval_Place& place = col.values[next_value_[ci]++];
-        if (place.size != lv.value.size()) Changed();
+        if (place.size != size) Changed();
         const std::uint8_t type = place.chain ? f::Long_Value_Chain : f::Long_Value_Single_Row;
         Put_U32(bytes, at + f::Long_Value_Length, place.size | (static_cast<std::uint32_t>(type) << (8 * f::Long_Value_Flags)));
         const Row_Pointer row_place{col.first_page + place.row_page, place.slot};
         Put_Row_Pointer(bytes, at + f::Long_Value_Pointer,
                         place.chain ? Row_Pointer{col.first_page + place.first_page, 0} : row_place);
         Put_U32(bytes, at + f::Long_Value_Tag, 0);
-        if (place.chain)
-            Write_Chain(col, place, row_place, lv.value);
-        else
+        if (place.chain) {
+            Write_Chain(col, place, row_place, lv);
+        } else if (lv.pieces.empty()) {
             Add_Lval_Row(col, place.row_page, place.slot, lv.value);
+        } else {
+            std::vector<std::uint8_t> bytes(size);
+            Pieces_Cursor(lv.pieces).Copy(bytes);
+            Add_Lval_Row(col, place.row_page, place.slot, std::move(bytes));
+        }
     }
 
     // Full chunks on pages of their own, each linking to the next; the last full chunk
     // links to the row holding the rest.
     void Write_Chain(const Lval_Column_Plan& col, const Lval_Place& place, Row_Pointer row_place,
-                     const std::vector<std::uint8_t>& value) {
+                     const Long_Value_Image& lv) {
+        Pieces_Cursor pieces(lv.pieces);
         for (std::uint32_t k = 0; k <= place.full_chunks; ++k) {
             const std::size_t from = k * f::Long_Value_Max_Chunk;
-            const std::size_t size = std::min(f::Long_Value_Max_Chunk, value.size() - from);
+            const std::size_t size = std::min(f::Long_Value_Max_Chunk, place.size - from);
             chunk_row_.assign(f::Long_Value_Chain_Link + size, 0);
             const std::uint32_t page = col.first_page + place.first_page + k;
             if (k + 1 < place.full_chunks) Put_Row_Pointer(chunk_row_, 0, Row_Pointer{page + 1, 0});
             if (k + 1 == place.full_chunks) Put_Row_Pointer(chunk_row_, 0, row_place);
-            std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(from), size,
-                        chunk_row_.begin() + f::Long_Value_Chain_Link);
+            const auto chunk = std::span<std::uint8_t>(chunk_row_).subspan(f::Long_Value_Chain_Link);
+            if (lv.pieces.empty())
+                std::copy_n(lv.value.begin() + static_cast<std::ptrdiff_t>(from), size, chunk.begin());
+            else
+                pieces.Copy(chunk);
             if (k < place.full_chunks)
                 sink_.Put(page, Data_Page(0, {std::span<const std::uint8_t>(chunk_row_)}, true));
             else

@@ -18,6 +18,7 @@
 
 #include "jet/file/File_Io.h"
 #include "jet/index/Entry_Sorter.h"
+#include "jet/row/Rows.h"
 
 namespace kelbrook::jet {
 
@@ -29,7 +30,14 @@ struct Long_Value_Image {
     std::vector<std::uint8_t> value;      // the stored bytes, as they go on the LVAL pages
     bool loaded = true;                   // false: `value` is not read yet, `length` says how long
     std::uint32_t length = 0;
-    std::size_t Size() const { return loaded ? value.size() : length; }
+    std::vector<Long_Value_Piece> pieces; // instead of `value`: the bytes where a walk found them
+    std::size_t Size() const {
+        if (!loaded) return length;
+        if (pieces.empty()) return value.size();
+        std::size_t size = 0;
+        for (const auto& piece : pieces) size += piece.bytes.size();
+        return size;
+    }
 };
 
 struct Row_Image {

@@ -63,6 +63,9 @@ public:
 
     // The decoded page; throws Error when out of range or unreadable.
     Page_Ref Read(std::uint32_t page) const;
+    // Whether pages read are the file's own mapped bytes, which any thread may hold;
+    // otherwise they are decoded into buffers this handle reuses.
+    bool Pages_In_Place() const { return store_.In_Place(); }
 
     // The table definition page that owns data page `page`, or No_Table when the page is
     // not a table's data page (another type, a long-value page). Remembered for every page

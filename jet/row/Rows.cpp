@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "jet/row/Data_Page.h"
@@ -269,11 +270,22 @@ void Claim_Lval_Row(const Page_File& file, const Value_Owner& owner, Row_Pointer
 
 // `pages`, when given, receives the pages the value lies on, and `off_lval_pages` whether
 // any of them lacks the long-value signature.
+// With `pieces`, a value stored apart from the row is given there instead of in `out`.
 template <class Where>
 void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> field, const Where& where,
                           std::vector<std::uint32_t>* pages, std::vector<std::uint8_t>& out,
-                          const Value_Owner& owner = {}, bool* off_lval_pages = nullptr) {
+                          const Value_Owner& owner = {}, bool* off_lval_pages = nullptr,
+                          std::vector<Long_Value_Piece>* pieces = nullptr) {
     out.clear();
+    if (pieces) pieces->clear();
+    std::size_t taken = 0;  // bytes given so far, in `out` or in `pieces`
+    auto take = [&](const Row_Data& data, std::span<const std::uint8_t> bytes) {
+        if (pieces)
+            pieces->push_back(Long_Value_Piece{data.page, bytes});
+        else
+            out.insert(out.end(), bytes.begin(), bytes.end());
+        taken += bytes.size();
+    };
     if (off_lval_pages) *off_lval_pages = false;
     auto note_page = [&](const Row_Data& data, std::uint32_t page) {
         if (!pages) return;
@@ -306,21 +318,21 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
         if (b.size() < length)
             throw Error(Row_Name(file, pointer) + ": the memo/OLE value of " + where() + " is truncated (" +
                         std::to_string(b.size()) + " of " + std::to_string(length) + " bytes)");
-        out.assign(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(length));
+        take(data, b.first(length));
         return;
     }
     if (storage != format::Long_Value_Chain)
         throw Error(where() + ": a memo/OLE value has an unknown storage type");
-    out.reserve(length);
+    if (!pieces) out.reserve(length);
     // Rows already visited: a short list for the usual few links, a set for long chains.
     constexpr std::size_t listed = 64;
     std::array<Row_Pointer, listed> first_seen;
     std::size_t hops = 0;
     std::set<Row_Pointer> seen;
     Row_Pointer at = pointer;
-    while (out.size() < length) {
+    while (taken < length) {
         if (at.page == 0)
-            throw Error(where() + ": the memo/OLE value's page chain ends after " + std::to_string(out.size()) + " of " +
+            throw Error(where() + ": the memo/OLE value's page chain ends after " + std::to_string(taken) + " of " +
                         std::to_string(length) + " bytes");
         const bool again = std::find(first_seen.begin(), first_seen.begin() + static_cast<std::ptrdiff_t>(std::min(hops, listed)), at) !=
                                first_seen.begin() + static_cast<std::ptrdiff_t>(std::min(hops, listed)) ||
@@ -335,9 +347,8 @@ void Read_Long_Value_Into(const Page_File& file, std::span<const std::uint8_t> f
         if (b.size() < format::Long_Value_Chain_Link)
             throw Error(Row_Name(file, at) + ": a memo/OLE chain row is too short");
         Row_Pointer next = Get_Row_Pointer(b, 0);
-        std::size_t take = std::min(b.size() - format::Long_Value_Chain_Link, length - out.size());
-        out.insert(out.end(), b.begin() + format::Long_Value_Chain_Link,
-                   b.begin() + static_cast<std::ptrdiff_t>(format::Long_Value_Chain_Link + take));
+        take(data, b.subspan(format::Long_Value_Chain_Link,
+                             std::min(b.size() - format::Long_Value_Chain_Link, length - taken)));
         at = next;
     }
 }
@@ -414,7 +425,8 @@ void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const s
                 const Long_Value_Field* lv = nullptr;
                 for (const auto& l : row.long_values)
                     if (l.column_number == c.number) lv = &l;
-                std::vector<std::uint8_t> bytes = lv ? lv->value : std::vector<std::uint8_t>{};
+                std::vector<std::uint8_t> bytes;
+                if (lv) Each_Span(*lv, [&](std::span<const std::uint8_t> s) { bytes.insert(bytes.end(), s.begin(), s.end()); });
                 if (c.type == format::Type_Memo) {
                     v.kind = K::Memo;
                     v.text = Decode_Jet_Text(bytes);
@@ -481,8 +493,23 @@ void Long_Value_Claims::Grow() {
     }
 }
 
+void Pieces_Cursor::Copy(std::span<std::uint8_t> out) {
+    while (!out.empty()) {
+        if (piece_ == pieces_.size()) throw Error("Internal error: a long value was copied past its end.");
+        const auto bytes = pieces_[piece_].bytes.subspan(at_);
+        const std::size_t n = std::min(out.size(), bytes.size());
+        std::memcpy(out.data(), bytes.data(), n);
+        out = out.subspan(n);
+        at_ += n;
+        if (at_ == pieces_[piece_].bytes.size()) {
+            ++piece_;
+            at_ = 0;
+        }
+    }
+}
+
 void Table_Rows(const Page_File& file, const Table_Definition& table,
-                const Live_Row_Visitor& visit, bool long_values, Long_Value_Claims* claims) {
+                const Live_Row_Visitor& visit, Long_Values long_values, Long_Value_Claims* claims) {
     constexpr int max_hops = 8;
     // One row, its fields and its values are reused from row to row.
     Live_Row row;
@@ -529,11 +556,13 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 lv.length = field.size() >= 4 ? Get_U32(field, format::Long_Value_Length) & format::Long_Value_Length_Mask : 0;
                 lv.pages.clear();
                 lv.value.clear();
+                lv.pieces.clear();
                 lv.off_lval_pages = false;
-                if (!long_values) continue;
+                if (long_values == Long_Values::Skip) continue;
                 Read_Long_Value_Into(
                     file, field, [&] { return where() + ", column \"" + c.name + "\""; }, &lv.pages, lv.value,
-                    Value_Owner{claims, header, c.number}, &lv.off_lval_pages);
+                    Value_Owner{claims, header, c.number}, &lv.off_lval_pages,
+                    long_values == Long_Values::In_Place && file.Pages_In_Place() ? &lv.pieces : nullptr);
             }
             row.long_values.resize(values);
             visit(row);

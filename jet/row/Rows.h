@@ -54,14 +54,48 @@ std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std:
                              const std::string& where);
 
 // A memo/OLE value of a row: where its definition is and its full stored bytes.
+// A part of a long value as it lies on a page the walk read, the page held while the
+// piece is.
+struct Long_Value_Piece {
+    Page_Ref page;
+    std::span<const std::uint8_t> bytes;
+};
+
 struct Long_Value_Field {
     std::uint16_t column_number = 0;
     std::uint16_t definition_offset = 0;  // offset of the 12-byte definition in the row
     std::uint8_t storage = 0;             // format::Long_Value_Inline / _Single_Row / _Chain
     std::uint32_t length = 0;             // the value's length, as its definition gives it
-    std::vector<std::uint8_t> value;      // empty unless the walk reads long values
+    std::vector<std::uint8_t> value;      // the bytes, copied (Long_Values::Copied; inline ones always)
     std::vector<std::uint32_t> pages;     // the LVAL pages holding it, in chain order
     bool off_lval_pages = false;          // some of them lack the long-value signature
+    std::vector<Long_Value_Piece> pieces; // the bytes where they lie (Long_Values::In_Place, stored apart)
+};
+
+// How a walk gives the rows' memo/OLE values: not at all (definitions and lengths only),
+// copied out of their pages, or as pieces of the pages themselves, for a reader that
+// uses each byte once and need not copy it.
+enum class Long_Values : std::uint8_t { Skip, Copied, In_Place };
+
+// A long value's bytes (a Long_Value_Field, or anything else with `value` and `pieces`)
+// wherever they are: its pieces, or its copy. Calls `take` for each span, in order.
+template <class Long_Value, class Take>
+void Each_Span(const Long_Value& lv, const Take& take) {
+    if (lv.pieces.empty()) return take(std::span<const std::uint8_t>(lv.value));
+    for (const auto& piece : lv.pieces) take(piece.bytes);
+}
+// Copies the bytes of a value's pieces out in order, each copy going on where the last
+// one ended.
+class Pieces_Cursor {
+public:
+    explicit Pieces_Cursor(const std::vector<Long_Value_Piece>& pieces) : pieces_(pieces) {}
+    // Fills `out`; an Error if the pieces end first.
+    void Copy(std::span<std::uint8_t> out);
+
+private:
+    const std::vector<Long_Value_Piece>& pieces_;
+    std::size_t piece_ = 0;  // the piece the next byte is in
+    std::size_t at_ = 0;     // and where in it
 };
 
 // Reads the value a 12-byte long-value definition (plus any inline bytes) describes;
@@ -107,12 +141,15 @@ private:
 
 // Calls `visit` for each live row of `table`, in the order of its data pages and slots.
 // Pages listed in the table's map that are not its data pages are passed over. The row
-// handed to `visit` is valid only during the call. With `long_values` false, memo/OLE
-// values are not read (only their definitions: value and pages stay empty).
+// handed to `visit` is valid only during the call. With Long_Values::Skip, memo/OLE
+// values are not read (only their definitions: value, pieces and pages stay empty); with
+// In_Place, those stored apart from the row are given as pieces, which stay valid after
+// the call (they hold their pages), where the file's pages are its mapped bytes (else
+// they are copied: decoded pages are buffers the walk reuses).
 // With `claims`, every long-value row read is claimed for its row and column, and a
 // long-value row another value has claimed is an Error.
 void Table_Rows(const Page_File& file, const Table_Definition& table, const Live_Row_Visitor& visit,
-                bool long_values = true,
+                Long_Values long_values = Long_Values::Copied,
                 Long_Value_Claims* claims = nullptr);
 
 // The numbers of the live rows Table_Rows would visit, from the pages' row tables alone

@@ -34,9 +34,9 @@ Stored_Row Sample_Row() {
         for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13);
         return v;
     };
-    row.long_values.push_back({3, 10, f::Long_Value_Chain, 9000, value(9000, 5), {}, false});
-    row.long_values.push_back({4, 30, f::Long_Value_Single_Row, 100, value(100, 9), {}, false});
-    row.long_values.push_back({5, 44, f::Long_Value_Inline, 4, {row.bytes.begin() + 56, row.bytes.end()}, {}, false});
+    row.long_values.push_back({3, 10, f::Long_Value_Chain, 9000, value(9000, 5), {}, false, {}});
+    row.long_values.push_back({4, 30, f::Long_Value_Single_Row, 100, value(100, 9), {}, false, {}});
+    row.long_values.push_back({5, 44, f::Long_Value_Inline, 4, {row.bytes.begin() + 56, row.bytes.end()}, {}, false, {}});
     return row;
 }
 
@@ -89,6 +89,40 @@ TEST(Row_Hash, Parts_Made_Apart_Add_Up_To_The_Whole) {
     EXPECT_EQ(jet::Row_Hash_Of_Parts(sum), Hash_Of(row));
     // A row without long values, as the error table's rows are hashed.
     EXPECT_EQ(jet::Stored_Row_Hash(row.bytes, {}), jet::Row_Hash_Of_Parts(jet::Row_Bytes_Part(row.bytes, {})));
+}
+
+// A value given in pieces (as they lie on its pages) hashes as the same bytes joined,
+// wherever the pieces break: inside a block of four words, a word or the last few bytes,
+// with empty pieces among them.
+TEST(Row_Hash, A_Value_In_Pieces_Hashes_As_Its_Bytes_Joined) {
+    struct Case {
+        std::size_t size;
+        std::vector<std::size_t> cuts;  // where pieces end, ascending
+    };
+    const std::vector<Case> cases = {
+        {0, {}},        {0, {0, 0}},          {5, {2}},           {8, {3, 8}},         {31, {8, 16, 24}},
+        {63, {1, 62}},  {64, {32}},           {64, {5, 37}},      {65, {64}},          {100, {33, 33, 97}},
+        {4040, {4036}}, {9000, {4, 4036, 8072}}, {9000, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 8999}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " bytes, " << c.cuts.size() << " cuts");
+        std::vector<std::uint8_t> bytes(c.size);
+        for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+        jet::Long_Value_Field lv;
+        lv.column_number = 3;
+        std::size_t from = 0;
+        for (std::size_t cut : c.cuts) {
+            lv.pieces.push_back({nullptr, std::span<const std::uint8_t>(bytes).subspan(from, cut - from)});
+            from = cut;
+        }
+        lv.pieces.push_back({nullptr, std::span<const std::uint8_t>(bytes).subspan(from)});
+        const std::uint64_t joined = jet::Long_Value_Part(3, bytes);
+        EXPECT_EQ(jet::Long_Value_Part(lv), joined);
+        if (c.size > 0) {
+            bytes[c.size / 2] ^= 1;
+            EXPECT_NE(jet::Long_Value_Part(lv), joined);
+        }
+    }
 }
 
 }  // namespace

@@ -139,7 +139,10 @@ TEST_F(Writer_Test, LongValuesOfEveryLengthReadBack) {
             value.push_back(0);
         }
         for (auto& lv : row.long_values)
-            if (lv.column_number == memo_column) lv.value = value;
+            if (lv.column_number == memo_column) {
+                lv.value = value;
+                lv.pieces.clear();  // as read, the value was where it lay in the source
+            }
         texts.push_back(text);
         table.rows.push_back(row);
     }
@@ -222,7 +225,7 @@ TEST_F(Writer_Test, RefusesImagesItCannotLayOutAndLeavesNoFile) {
         {"long value outside its row",
          [](Database_Image& i) {
              auto& t = Table_Named(i, "MSysObjects");
-             t.rows.at(0).long_values.push_back({60000, 0, {1, 2, 3}});
+             t.rows.at(0).long_values.push_back({60000, 0, {1, 2, 3}, true, 0, {}});
          },
          Error_Kind::Corrupt},
         {"password too long", [](Database_Image& i) { i.password = std::string(21, 'p'); }, Error_Kind::Unsupported},

@@ -268,7 +268,7 @@ inline void Rows_Sharing_One_Chain(const fs::path& out, std::uint64_t rows, std:
                 for (const auto& lv : row.long_values)
                     if (lv.storage != fmt::Long_Value_Inline)
                         definitions.push_back(At(row.header.page, raw & fmt::Row_Offset_Mask) + lv.definition_offset);
-            }, false);
+            }, jet::Long_Values::Skip);
     }
     const std::uint32_t first = Page_Count(b);
     const std::size_t chunk = fmt::Page_Size - fmt::Data_Row_Table - fmt::Data_Row_Slot_Size;  // one row a page

@@ -156,7 +156,7 @@ Entry_Digests Digests_Of(const fs::path& file) {
     for (const auto& entry : db.Tables(true)) {
         const jet::Table_Definition& def = db.Definition(entry);
         jet::Row_Numbers numbers;
-        db.Rows(def, [&](const jet::Live_Row& row) { numbers.Add(row.header); }, false);
+        db.Rows(def, [&](const jet::Live_Row& row) { numbers.Add(row.header); }, jet::Long_Values::Skip);
         for (const auto& ix : def.real_indexes) {
             std::uint64_t digest = 0;
             jet::Walk_Index(db.File(), def, ix, [&](const jet::Index_Entry& e) {

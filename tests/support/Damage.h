@@ -156,7 +156,7 @@ inline Damaged_Copy Row_Count(const fs::path& file, Bytes& b, const jet::Databas
     for (const auto& t : Tables_User_First(db)) {
         const auto& def = db.Definition(t);
         std::uint32_t live = 0;
-        db.Rows(def, [&live](const jet::Live_Row&) { ++live; }, false);
+        db.Rows(def, [&live](const jet::Live_Row&) { ++live; }, jet::Long_Values::Skip);
         if (live != def.num_rows) continue;  // Access left this count stale already
         jet::Put_U32(b, At(def.page, fmt::Tdef_Num_Rows), live + 1);
         return {file, t.name, def.page, "row count " + std::to_string(live) + " -> " + std::to_string(live + 1)};
@@ -173,7 +173,7 @@ inline Damaged_Copy Autonumber_Counter(const fs::path& file, Bytes& b, const jet
             db.Rows(def, [&](const jet::Live_Row& row) {
                 const auto values = db.Decode(def, row);
                 if (!values[c].Is_Null()) largest = std::max(largest, values[c].integer);
-            }, false);
+            }, jet::Long_Values::Skip);
             if (largest < 1) continue;
             const auto lowered = static_cast<std::uint32_t>(largest - 1);
             jet::Put_U32(b, At(def.page, fmt::Tdef_Autonumber), lowered);
