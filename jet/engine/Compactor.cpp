@@ -146,11 +146,24 @@ public:
     explicit Word_Hash(std::uint64_t seed) : h_(0x4B454C42524F4F4BULL ^ seed) {}
     void Mix(std::uint64_t w) { h_ = Step(h_, w); }
     void Add(std::span<const std::uint8_t> b) {
-        Add(b.size(), [&](const auto& take) { take(b); });
+        Mix(b.size());
+        std::size_t i = 0;
+        if (b.size() >= 64) {
+            std::uint64_t lane[4] = {h_, h_ ^ 1, h_ ^ 2, h_ ^ 3};
+            for (; i + 32 <= b.size(); i += 32)
+                for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(b.data() + i + 8 * k));
+            for (int k = 0; k < 4; ++k) Mix(lane[k]);
+        }
+        for (; i + 8 <= b.size(); i += 8) Mix(Word_At(b.data() + i));
+        if (i < b.size()) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, b.data() + i, b.size() - i);
+            Mix(w);
+        }
     }
     // Adds `size` bytes that `each(take)` gives as spans, one after another: the same as
-    // adding them joined. A unit (a block of four words, a word, the last few bytes) that
-    // two spans share is put together first.
+    // Add of them joined (which is quicker for one span). A unit (a block of four words, a
+    // word, the last few bytes) that two spans share is put together first.
     template <class Each>
     void Add(std::size_t size, const Each& each) {
         Mix(size);
@@ -159,15 +172,12 @@ public:
         std::size_t at = 0;  // bytes taken
         std::array<std::uint8_t, 32> carry;
         std::size_t carried = 0;
-        auto unit = [&] { return at < blocks_end ? std::size_t{32} : std::min<std::size_t>(8, size - at); };
-        auto take_unit = [&](const std::uint8_t* p, std::size_t n) {
+        auto take_unit = [&](const std::uint8_t* p, std::size_t n) {  // one unit, whole
             at += n;
             if (n == 32) {
                 for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(p + 8 * k));
                 if (at == blocks_end)
                     for (int k = 0; k < 4; ++k) Mix(lane[k]);
-            } else if (n == 8) {
-                Mix(Word_At(p));
             } else {
                 std::uint64_t w = 0;
                 std::memcpy(&w, p, n);
@@ -175,20 +185,33 @@ public:
             }
         };
         each([&](std::span<const std::uint8_t> b) {
-            while (!b.empty()) {
-                if (carried == 0) {
-                    for (std::size_t n; (n = unit()) != 0 && b.size() >= n; b = b.subspan(n)) take_unit(b.data(), n);
-                    if (b.empty()) return;
-                }
-                const std::size_t n = unit();
-                if (n == 0) throw Error("Internal error: a value was hashed past its length.");
-                const std::size_t k = std::min(n - carried, b.size());
-                std::memcpy(carry.data() + carried, b.data(), k);
-                carried += k;
-                b = b.subspan(k);
-                if (carried == n) {
-                    carried = 0;
-                    take_unit(carry.data(), n);
+            const std::uint8_t* p = b.data();
+            std::size_t n = b.size();
+            while (n > 0) {
+                const std::size_t unit = at < blocks_end ? 32 : std::min<std::size_t>(8, size - at);
+                if (unit == 0) throw Error("Internal error: a value was hashed past its length.");
+                if (carried > 0 || n < unit) {
+                    const std::size_t k = std::min(unit - carried, n);
+                    std::memcpy(carry.data() + carried, p, k);
+                    carried += k;
+                    p += k;
+                    n -= k;
+                    if (carried == unit) {
+                        carried = 0;
+                        take_unit(carry.data(), unit);
+                    }
+                } else if (unit == 32) {  // as many whole blocks as the span holds, in one loop
+                    const std::size_t blocks = std::min((blocks_end - at) / 32, n / 32);
+                    for (std::size_t i = 0; i < blocks; ++i, p += 32)
+                        for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(p + 8 * k));
+                    at += 32 * blocks;
+                    n -= 32 * blocks;
+                    if (at == blocks_end)
+                        for (int k = 0; k < 4; ++k) Mix(lane[k]);
+                } else {
+                    take_unit(p, unit);
+                    p += unit;
+                    n -= unit;
                 }
             }
         });
@@ -257,6 +280,11 @@ namespace {
 // Long_Value_Part of a value copied or in pieces (Each_Span).
 template <class Long_Value>
 std::uint64_t Long_Value_Part_Of(const Long_Value& lv) {
+    if (lv.pieces.size() <= 1) {
+        Word_Hash hash(std::uint64_t{lv.column_number} + 1);
+        hash.Add(lv.pieces.empty() ? std::span<const std::uint8_t>(lv.value) : lv.pieces.front().bytes);
+        return hash.Value();
+    }
     std::size_t size = 0;
     Each_Span(lv, [&](std::span<const std::uint8_t> b) { size += b.size(); });
     Word_Hash hash(std::uint64_t{lv.column_number} + 1);
