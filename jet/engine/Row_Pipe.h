@@ -3,7 +3,8 @@
 // while it writes the output). Either side may stop early: a failure while reading is
 // rethrown to the user of the rows; a user that stops closes the pipe, and the reader
 // then stops when it needs its next batch. `Row` is a row type with `bytes` and
-// `long_values` (each with a `value`), which size the batches.
+// `long_values` (each with a `value`), which size the batches by the memory they hold
+// (a long value given as pieces of a mapped file holds none).
 #pragma once
 
 #include <array>

@@ -37,29 +37,48 @@ void Report(const Progress& progress, double share) {
 
 Page_Bytes New_Page() { return Page_Bytes(f::Page_Size, 0); }
 
-// A data page (type 1) holding `rows` in slot order.
+// A data page (type 1) made row by row, in slot order, each row written where it goes:
+// the rows from the end of the page down, their offsets in the row table.
+class Data_Page_Builder {
+public:
+    Data_Page_Builder(std::uint32_t owner, bool lval) : page_(New_Page()) {
+        page_[f::Page_Type] = f::Page_Type_Data;
+        page_[f::Page_Marker] = f::Page_Marker_Value;
+        if (lval)
+            std::copy(f::Lval_Signature.begin(), f::Lval_Signature.end(), page_.begin() + f::Data_Tdef_Page);
+        else
+            Put_U32(page_, f::Data_Tdef_Page, owner);
+    }
+    // The room of the next row, `size` bytes, for the caller to fill.
+    std::span<std::uint8_t> Add(std::size_t size) {
+        used_ += size + 2;
+        if (used_ > f::Data_Page_Initial_Free || rows_ >= f::Max_Rows_Per_Page)
+            throw Error("Internal error while writing: the rows laid out for a page do not fit on it.");
+        end_ -= size;
+        Put_U16(page_, f::Data_Row_Table + 2 * rows_, static_cast<std::uint16_t>(end_));
+        ++rows_;
+        return std::span<std::uint8_t>(page_).subspan(end_, size);
+    }
+    std::size_t Rows() const { return rows_; }
+    Page_Bytes Finish() {
+        Put_U16(page_, f::Data_Row_Count, static_cast<std::uint16_t>(rows_));
+        Put_U16(page_, f::Data_Free_Space, static_cast<std::uint16_t>(f::Data_Page_Initial_Free - used_));
+        return std::move(page_);
+    }
+
+private:
+    Page_Bytes page_;
+    std::size_t rows_ = 0;
+    std::size_t used_ = 0;  // the rows' bytes and their offsets
+    std::size_t end_ = f::Page_Size;
+};
+
+// A data page holding `rows` in slot order.
 Page_Bytes Data_Page(std::uint32_t owner, const std::vector<std::span<const std::uint8_t>>& rows,
                      bool lval = false) {
-    Page_Bytes page = New_Page();
-    page[f::Page_Type] = f::Page_Type_Data;
-    page[f::Page_Marker] = f::Page_Marker_Value;
-    if (lval)
-        std::copy(f::Lval_Signature.begin(), f::Lval_Signature.end(), page.begin() + f::Data_Tdef_Page);
-    else
-        Put_U32(page, f::Data_Tdef_Page, owner);
-    Put_U16(page, f::Data_Row_Count, static_cast<std::uint16_t>(rows.size()));
-    std::size_t used = 0;
-    for (const auto& row : rows) used += row.size() + 2;
-    if (used > f::Data_Page_Initial_Free || rows.size() > f::Max_Rows_Per_Page)
-        throw Error("Internal error while writing: the rows laid out for a page do not fit on it.");
-    std::size_t end = f::Page_Size;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        end -= rows[k].size();
-        std::copy(rows[k].begin(), rows[k].end(), page.begin() + static_cast<std::ptrdiff_t>(end));
-        Put_U16(page, f::Data_Row_Table + 2 * k, static_cast<std::uint16_t>(end));
-    }
-    Put_U16(page, f::Data_Free_Space, static_cast<std::uint16_t>(f::Data_Page_Initial_Free - used));
-    return page;
+    Data_Page_Builder page(owner, lval);
+    for (const auto& row : rows) std::copy(row.begin(), row.end(), page.Add(row.size()).begin());
+    return page.Finish();
 }
 
 std::uint32_t Inline_Start(const std::vector<std::uint32_t>& pages) {
@@ -265,15 +284,14 @@ private:
         Put_Row_Pointer(bytes, at + f::Long_Value_Pointer,
                         place.chain ? Row_Pointer{col.first_page + place.first_page, 0} : row_place);
         Put_U32(bytes, at + f::Long_Value_Tag, 0);
-        if (place.chain) {
-            Write_Chain(col, place, row_place, lv);
-        } else if (lv.pieces.empty()) {
-            Add_Lval_Row(col, place.row_page, place.slot, lv.value);
-        } else {
-            std::vector<std::uint8_t> bytes(size);
-            Pieces_Cursor(lv.pieces).Copy(bytes);
-            Add_Lval_Row(col, place.row_page, place.slot, std::move(bytes));
-        }
+        if (place.chain)
+            return Write_Chain(col, place, row_place, lv);
+        Add_Lval_Row(col, place.row_page, place.slot, size, [&](std::span<std::uint8_t> row) {
+            if (lv.pieces.empty())
+                std::copy(lv.value.begin(), lv.value.end(), row.begin());
+            else
+                Pieces_Cursor(lv.pieces).Copy(row);
+        });
     }
 
     // Full chunks on pages of their own, each linking to the next; the last full chunk
@@ -284,33 +302,40 @@ private:
         for (std::uint32_t k = 0; k <= place.full_chunks; ++k) {
             const std::size_t from = k * f::Long_Value_Max_Chunk;
             const std::size_t size = std::min(f::Long_Value_Max_Chunk, place.size - from);
-            chunk_row_.assign(f::Long_Value_Chain_Link + size, 0);
             const std::uint32_t page = col.first_page + place.first_page + k;
-            if (k + 1 < place.full_chunks) Put_Row_Pointer(chunk_row_, 0, Row_Pointer{page + 1, 0});
-            if (k + 1 == place.full_chunks) Put_Row_Pointer(chunk_row_, 0, row_place);
-            const auto chunk = std::span<std::uint8_t>(chunk_row_).subspan(f::Long_Value_Chain_Link);
-            if (lv.pieces.empty())
-                std::copy_n(lv.value.begin() + static_cast<std::ptrdiff_t>(from), size, chunk.begin());
-            else
-                pieces.Copy(chunk);
-            if (k < place.full_chunks)
-                sink_.Put(page, Data_Page(0, {std::span<const std::uint8_t>(chunk_row_)}, true));
-            else
-                Add_Lval_Row(col, place.row_page, place.slot, chunk_row_);
+            auto fill = [&](std::span<std::uint8_t> row) {
+                std::fill_n(row.begin(), f::Long_Value_Chain_Link, 0);
+                if (k + 1 < place.full_chunks) Put_Row_Pointer(row, 0, Row_Pointer{page + 1, 0});
+                if (k + 1 == place.full_chunks) Put_Row_Pointer(row, 0, row_place);
+                const auto chunk = row.subspan(f::Long_Value_Chain_Link);
+                if (lv.pieces.empty())
+                    std::copy_n(lv.value.begin() + static_cast<std::ptrdiff_t>(from), size, chunk.begin());
+                else
+                    pieces.Copy(chunk);
+            };
+            if (k < place.full_chunks) {
+                Data_Page_Builder chunk_page(0, true);
+                fill(chunk_page.Add(f::Long_Value_Chain_Link + size));
+                sink_.Put(page, chunk_page.Finish());
+            } else {
+                Add_Lval_Row(col, place.row_page, place.slot, f::Long_Value_Chain_Link + size, fill);
+            }
         }
     }
 
-    // A row for a shared long-value page; the page goes out with its last row.
-    void Add_Lval_Row(const Lval_Column_Plan& col, std::uint32_t ordinal, std::uint8_t slot,
-                      std::vector<std::uint8_t> bytes) {
+    // A row of `size` bytes on a shared long-value page, which `fill` writes in place; the
+    // page goes out with its last row.
+    template <class Fill>
+    void Add_Lval_Row(const Lval_Column_Plan& col, std::uint32_t ordinal, std::uint8_t slot, std::size_t size,
+                      const Fill& fill) {
         const std::uint32_t page = col.first_page + ordinal;
-        auto& rows = open_lval_[page];
-        if (rows.size() != slot) Changed();
-        rows.push_back(std::move(bytes));
-        if (rows.size() == col.pages[ordinal].rows) {
-            std::vector<std::span<const std::uint8_t>> content(rows.begin(), rows.end());
-            sink_.Put(page, Data_Page(0, content, true));
-            open_lval_.erase(page);
+        const auto open = open_lval_.try_emplace(page, 0, true).first;
+        Data_Page_Builder& rows = open->second;
+        if (rows.Rows() != slot) Changed();
+        fill(rows.Add(size));
+        if (rows.Rows() == col.pages[ordinal].rows) {
+            sink_.Put(page, rows.Finish());
+            open_lval_.erase(open);
         }
     }
 
@@ -318,14 +343,13 @@ private:
     const Table_Plan& plan_;
     Page_Sink& sink_;
     std::vector<std::size_t> next_value_;  // per long-value column: its next planned value
-    // Shared long-value pages being filled, by absolute page: their rows so far.
-    std::map<std::uint32_t, std::vector<std::vector<std::uint8_t>>> open_lval_;
+    // Shared long-value pages being filled, by absolute page.
+    std::map<std::uint32_t, Data_Page_Builder> open_lval_;
     std::vector<std::vector<std::uint8_t>> open_rows_;  // the data page being filled (buffers reused)
     std::size_t open_count_ = 0;
     std::size_t open_used_ = 0;
     std::uint32_t data_page_ = 0;
     std::uint32_t r_ = 0;
-    std::vector<std::uint8_t> chunk_row_;
 };
 
 void Write_Rows(const Table_Image& table, const Table_Plan& plan, Page_Sink& sink) {
