@@ -178,6 +178,78 @@ TEST_F(Writer_Test, LongValuesOfEveryLengthReadBack) {
     }
 }
 
+// A long value the writer takes as pieces of the source's pages is written as the same
+// value copied would be, byte for byte: as the corpus files give them, and cut at odd
+// places, across the chunks of a chain and the rows of a shared page.
+TEST_F(Writer_Test, LongValuesInPiecesWriteTheSameBytesAsCopied) {
+    KELBROOK_NEED_CORPUS();
+    auto joined = [](Database_Image image) {
+        for (auto& table : image.tables)
+            for (auto& row : table.rows)
+                for (auto& lv : row.long_values) {
+                    for (const auto& piece : lv.pieces) lv.value.insert(lv.value.end(), piece.bytes.begin(), piece.bytes.end());
+                    lv.pieces.clear();
+                }
+        return image;
+    };
+    std::size_t in_pieces = 0;
+    for (const auto& f : test::Corpus_Files()) {
+        SCOPED_TRACE(f);
+        Database_Image image;
+        try {
+            image = Image_Of(f);
+        } catch (const Error&) {
+            continue;  // a file with a password, or none to copy
+        }
+        for (const auto& table : image.tables)
+            for (const auto& row : table.rows)
+                for (const auto& lv : row.long_values) in_pieces += lv.pieces.size();
+        Write_Database(image, dir / "pieces.mdb");
+        Write_Database(joined(image), dir / "copied.mdb");
+        EXPECT_EQ(Read_All(dir / "pieces.mdb"), Read_All(dir / "copied.mdb"));
+        std::filesystem::remove(dir / "pieces.mdb");
+        std::filesystem::remove(dir / "copied.mdb");
+    }
+    EXPECT_GT(in_pieces, 0u);
+
+    Database_Image image = Image_Of("test2V2000.mdb");
+    Table_Image& table = Table_Named(image, "MSP_PROJECTS");
+    const Row_Image model = table.rows.at(0);
+    const std::uint16_t memo_column = model.long_values.at(0).column_number;
+    std::vector<std::vector<std::uint8_t>> values;  // held while the pieces point into them
+    for (std::size_t n : {2, 4076, 8146, 12216, 40000}) {
+        std::vector<std::uint8_t> value(n);
+        for (std::size_t i = 0; i < n; i += 2) value[i] = static_cast<std::uint8_t>('a' + (i * 7 + n) % 26);
+        values.push_back(std::move(value));
+    }
+    table.rows.clear();
+    for (const auto& value : values) {
+        Row_Image row = model;
+        for (auto& lv : row.long_values) {
+            if (lv.column_number != memo_column) continue;
+            lv.value.clear();
+            lv.pieces.clear();
+            const std::span<const std::uint8_t> bytes(value);
+            for (std::size_t at = 0, k = 0; at < bytes.size(); ++k) {
+                const std::size_t size = std::min<std::size_t>(bytes.size() - at, k % 3 == 0 ? 1 : k % 3 == 1 ? 4093 : 777);
+                lv.pieces.push_back({nullptr, bytes.subspan(at, size)});
+                at += size;
+            }
+        }
+        table.rows.push_back(row);
+    }
+    for (auto& index : table.indexes) {  // every row under the model row's key
+        const auto first = index.Key(0);
+        const std::vector<std::uint8_t> key(first.begin(), first.end());
+        index.Clear();
+        for (std::uint32_t r = 0; r < table.rows.size(); ++r) index.Add(key, r);
+    }
+    Write_Database(image, dir / "pieces.mdb");
+    Write_Database(joined(image), dir / "copied.mdb");
+    EXPECT_EQ(Read_All(dir / "pieces.mdb"), Read_All(dir / "copied.mdb"));
+    Expect_Strict_Check(dir / "pieces.mdb");
+}
+
 TEST_F(Writer_Test, SameImageSameBytesAndEncodingReadsBack) {
     KELBROOK_NEED_CORPUS();
     Database_Image image = Image_Of("indexTestV2000.mdb");
