@@ -581,7 +581,7 @@ public:
         // The long values went to the writer as pieces of the source's pages, most of them
         // copied after the walk last read the file: a file cut short meanwhile, whose lost
         // pages then read as zeros, shows now.
-        if (with_values) reader_.db.File().Read(0);
+        if (with_values) reader_.db.File().Check_Not_Cut_Short();
     }
 
 private:

@@ -97,6 +97,11 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
     return store_.In_Place() ? Read_In_Place(page) : Read_Into_Cache(page);
 }
 
+void Page_File::Check_Not_Cut_Short() const {
+    std::uint8_t byte = 0;
+    Read_Exactly(*file_, 0, 1, &byte);  // a mapped file checks its mark on every read
+}
+
 // A page of a mapped file whose pages are not encoded: the mapped bytes themselves,
 // holding the file open while the page is held.
 Page_Ref Page_File::Read_In_Place(std::uint32_t page) const {

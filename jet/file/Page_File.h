@@ -66,6 +66,9 @@ public:
     // Whether pages read are the file's own mapped bytes, which any thread may hold;
     // otherwise they are decoded into buffers this handle reuses.
     bool Pages_In_Place() const { return store_.In_Place(); }
+    // Throws the Error a read would if another program has cut the file short since it
+    // was mapped: bytes held from its pages may then read as zeros (File_Io.h).
+    void Check_Not_Cut_Short() const;
 
     // The table definition page that owns data page `page`, or No_Table when the page is
     // not a table's data page (another type, a long-value page). Remembered for every page

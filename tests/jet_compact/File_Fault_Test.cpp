@@ -4,12 +4,20 @@
 // the file it struck, leaves neither output nor temporary, and never touches the source.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "Compact_Test_Support.h"
 #include "support/Faulty_Files.h"
 #include "jet/engine/Compactor.h"
+#include "jet/engine/Database.h"
+#include "jet/engine/Writer.h"
+#include "jet/generator/Generator.h"
 #include "jet/file/File_Output.h"
 #include "jet/util/Error.h"
 
@@ -111,6 +119,74 @@ TEST_F(File_Fault_Test, EveryFaultAtSeveralPointsLeavesNothing) {
         }
     }
 }
+
+#ifndef _WIN32
+// The long values go to the writer as pieces of the source's mapped pages, and the last
+// rows' are copied after the walk has read the file for the last time. A source cut short
+// by another program just then (its lost pages reading as zeros) must fail the writing,
+// not be written as zeros.
+TEST_F(File_Fault_Test, SourceCutShortAfterItsLastReadIsNotWrittenAsZeros) {
+    std::size_t struck = 0;
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        source = dir / "source.mdb";
+        destination = dir / "out.mdb";
+        test::fs::remove(source);
+        Generate_Options options;  // its last table, AllTypes, holds memo/OLE values
+        options.profile = "every-type";
+        options.rows = 60;
+        options.password = "";
+        options.seed = seed;
+        Generate_Database(options, source);
+        std::optional<Database> db;
+        try {
+            db.emplace(source);
+        } catch (const Error&) {
+            continue;  // one with a password
+        }
+        if (!db->File().Pages_In_Place()) continue;
+        Database_Image image = Read_Source_Image(*db).image;
+        // The last table read: the one that cuts the file short at its last row, if that
+        // row has a long value in pieces.
+        Table_Image* last = nullptr;
+        for (auto& table : image.tables)
+            if (table.source) last = &table;
+        if (!last) continue;
+        std::size_t rows = 0, seen = 0;
+        bool cut = false;
+        last->source = Row_Source_Of([&, inner = last->source](const Row_Visitor& visit, bool with_values) {
+            if (!with_values) rows = 0;
+            seen = 0;
+            inner->Each_Row(
+                [&](const Row_Image& row) {
+                    if (!with_values) ++rows;
+                    bool pieces = false;
+                    for (const auto& lv : row.long_values) pieces = pieces || !lv.pieces.empty();
+                    if (with_values && ++seen == rows && pieces && !cut) {
+                        ASSERT_EQ(::truncate(source.c_str(), 2 * 4096), 0);
+                        cut = true;
+                    }
+                    visit(row);
+                },
+                with_values);
+        });
+        try {
+            Write_Database(image, destination);
+            if (cut) ADD_FAILURE() << "written from a source cut short";
+        } catch (const Error& e) {
+            EXPECT_TRUE(cut) << e.what();
+            EXPECT_EQ(e.kind(), Error_Kind::IO) << e.what();
+            EXPECT_NE(std::string(e.what()).find("cut short"), std::string::npos) << e.what();
+            EXPECT_FALSE(test::fs::exists(destination));
+        }
+        if (cut) ++struck;
+        image.tables.clear();
+        db.reset();
+        test::fs::remove(destination);
+    }
+    EXPECT_GT(struck, 0u) << "no database's last table ends with a long value stored apart";
+}
+#endif
 
 }  // namespace
 }  // namespace kelbrook::jet
