@@ -150,8 +150,8 @@ public:
         std::size_t i = 0;
         if (b.size() >= 64) {
             std::uint64_t lane[4] = {h_, h_ ^ 1, h_ ^ 2, h_ ^ 3};
-            for (; i + 32 <= b.size(); i += 32)
-                for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(b.data() + i + 8 * k));
+            Blocks(lane, b.data(), b.size() / 32);
+            i = b.size() / 32 * 32;
             for (int k = 0; k < 4; ++k) Mix(lane[k]);
         }
         for (; i + 8 <= b.size(); i += 8) Mix(Word_At(b.data() + i));
@@ -175,7 +175,7 @@ public:
         auto take_unit = [&](const std::uint8_t* p, std::size_t n) {  // one unit, whole
             at += n;
             if (n == 32) {
-                for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(p + 8 * k));
+                Blocks(lane, p, 1);
                 if (at == blocks_end)
                     for (int k = 0; k < 4; ++k) Mix(lane[k]);
             } else {
@@ -202,8 +202,8 @@ public:
                     }
                 } else if (unit == 32) {  // as many whole blocks as the span holds, in one loop
                     const std::size_t blocks = std::min((blocks_end - at) / 32, n / 32);
-                    for (std::size_t i = 0; i < blocks; ++i, p += 32)
-                        for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(p + 8 * k));
+                    Blocks(lane, p, blocks);
+                    p += 32 * blocks;
                     at += 32 * blocks;
                     n -= 32 * blocks;
                     if (at == blocks_end)
@@ -226,6 +226,11 @@ public:
     }
 
 private:
+    // `count` blocks of four words from `p`, a word to each lane.
+    static void Blocks(std::uint64_t (&lane)[4], const std::uint8_t* p, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i, p += 32)
+            for (int k = 0; k < 4; ++k) lane[k] = Step(lane[k], Word_At(p + 8 * k));
+    }
     static std::uint64_t Word_At(const std::uint8_t* p) {
         std::uint64_t w;
         std::memcpy(&w, p, 8);
@@ -277,7 +282,7 @@ std::uint64_t Long_Value_Part(std::uint16_t column, std::span<const std::uint8_t
 
 namespace {
 
-// Long_Value_Part of a value copied or in pieces (Each_Span).
+// Long_Value_Part of a value copied or in pieces.
 template <class Long_Value>
 std::uint64_t Long_Value_Part_Of(const Long_Value& lv) {
     if (lv.pieces.size() <= 1) {
@@ -286,9 +291,11 @@ std::uint64_t Long_Value_Part_Of(const Long_Value& lv) {
         return hash.Value();
     }
     std::size_t size = 0;
-    Each_Span(lv, [&](std::span<const std::uint8_t> b) { size += b.size(); });
+    for (const auto& piece : lv.pieces) size += piece.bytes.size();
     Word_Hash hash(std::uint64_t{lv.column_number} + 1);
-    hash.Add(size, [&](const auto& take) { Each_Span(lv, take); });
+    hash.Add(size, [&](const auto& take) {
+        for (const auto& piece : lv.pieces) take(piece.bytes);
+    });
     return hash.Value();
 }
 
@@ -355,13 +362,13 @@ std::vector<std::uint8_t> Renumbered_Definition(const Table_Definition& def, con
     return bytes;
 }
 
+// A long value the writer places on long-value pages (not one stored in its row).
+bool Stored_Apart(const Long_Value_Field& lv) { return lv.storage != f::Long_Value_Inline; }
+
 // What the writer's sizes pass asks of each row (Row_Source), kept from the first pass so
 // that the rows need not be read again for it: per row, its length and, for each long
 // value stored apart from it, the column, where its definition is and its length; each
 // number as a varint (7 bits a byte, the last byte's top bit clear).
-// A long value the writer places on long-value pages (not one stored in its row).
-bool Stored_Apart(const Long_Value_Field& lv) { return lv.storage != f::Long_Value_Inline; }
-
 class Row_Sizes {
 public:
     void Add(const Live_Row& row) {

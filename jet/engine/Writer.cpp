@@ -286,19 +286,15 @@ private:
         Put_U32(bytes, at + f::Long_Value_Tag, 0);
         if (place.chain)
             return Write_Chain(col, place, row_place, lv);
-        Add_Lval_Row(col, place.row_page, place.slot, size, [&](std::span<std::uint8_t> row) {
-            if (lv.pieces.empty())
-                std::copy(lv.value.begin(), lv.value.end(), row.begin());
-            else
-                Pieces_Cursor(lv.pieces).Copy(row);
-        });
+        Add_Lval_Row(col, place.row_page, place.slot, size,
+                     [&](std::span<std::uint8_t> row) { Pieces_Cursor(lv.pieces, lv.value).Copy(row); });
     }
 
     // Full chunks on pages of their own, each linking to the next; the last full chunk
     // links to the row holding the rest.
     void Write_Chain(const Lval_Column_Plan& col, const Lval_Place& place, Row_Pointer row_place,
                      const Long_Value_Image& lv) {
-        Pieces_Cursor pieces(lv.pieces);
+        Pieces_Cursor bytes(lv.pieces, lv.value);
         for (std::uint32_t k = 0; k <= place.full_chunks; ++k) {
             const std::size_t from = k * f::Long_Value_Max_Chunk;
             const std::size_t size = std::min(f::Long_Value_Max_Chunk, place.size - from);
@@ -307,11 +303,7 @@ private:
                 std::fill_n(row.begin(), f::Long_Value_Chain_Link, 0);
                 if (k + 1 < place.full_chunks) Put_Row_Pointer(row, 0, Row_Pointer{page + 1, 0});
                 if (k + 1 == place.full_chunks) Put_Row_Pointer(row, 0, row_place);
-                const auto chunk = row.subspan(f::Long_Value_Chain_Link);
-                if (lv.pieces.empty())
-                    std::copy_n(lv.value.begin() + static_cast<std::ptrdiff_t>(from), size, chunk.begin());
-                else
-                    pieces.Copy(chunk);
+                bytes.Copy(row.subspan(f::Long_Value_Chain_Link));
             };
             if (k < place.full_chunks) {
                 Data_Page_Builder chunk_page(0, true);

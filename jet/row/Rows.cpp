@@ -494,6 +494,12 @@ void Long_Value_Claims::Grow() {
 }
 
 void Pieces_Cursor::Copy(std::span<std::uint8_t> out) {
+    if (pieces_.empty()) {
+        if (out.size() > copied_.size() - at_) throw Error("Internal error: a long value was copied past its end.");
+        std::memcpy(out.data(), copied_.data() + at_, out.size());
+        at_ += out.size();
+        return;
+    }
     while (!out.empty()) {
         if (piece_ == pieces_.size()) throw Error("Internal error: a long value was copied past its end.");
         const auto bytes = pieces_[piece_].bytes.subspan(at_);

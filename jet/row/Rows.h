@@ -84,16 +84,18 @@ void Each_Span(const Long_Value& lv, const Take& take) {
     if (lv.pieces.empty()) return take(std::span<const std::uint8_t>(lv.value));
     for (const auto& piece : lv.pieces) take(piece.bytes);
 }
-// Copies the bytes of a value's pieces out in order, each copy going on where the last
-// one ended.
+// Copies a long value's bytes out in order, each copy going on where the last one ended:
+// from its pieces, or from `copied` when it has none.
 class Pieces_Cursor {
 public:
-    explicit Pieces_Cursor(const std::vector<Long_Value_Piece>& pieces) : pieces_(pieces) {}
+    explicit Pieces_Cursor(const std::vector<Long_Value_Piece>& pieces, std::span<const std::uint8_t> copied = {})
+        : pieces_(pieces), copied_(copied) {}
     // Fills `out`; an Error if the pieces end first.
     void Copy(std::span<std::uint8_t> out);
 
 private:
     const std::vector<Long_Value_Piece>& pieces_;
+    std::span<const std::uint8_t> copied_;
     std::size_t piece_ = 0;  // the piece the next byte is in
     std::size_t at_ = 0;     // and where in it
 };
