@@ -105,14 +105,18 @@ void Page_File::Check_Not_Cut_Short() const {
 // A page of a mapped file whose pages are not encoded: the mapped bytes themselves,
 // holding the file open while the page is held.
 Page_Ref Page_File::Read_In_Place(std::uint32_t page) const {
-    if (++in_place_reads_ == Release_Pages) {
-        in_place_reads_ = 0;
-        file_->Release_Memory();
-    }
+    Count_Mapped_Read();
     const auto bytes = store_.Read(page, 1, nullptr);
     Page_Ref result(file_, reinterpret_cast<const Page*>(bytes.data()));
     Note_Owner(page, *result);
     return result;
+}
+
+void Page_File::Count_Mapped_Read() const {
+    if (++mapped_reads_ == Release_Pages) {
+        mapped_reads_ = 0;
+        file_->Release_Memory();
+    }
 }
 
 Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
@@ -125,6 +129,7 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
     const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
     const std::size_t bytes = std::size_t{count} * format::Page_Size;
     if (raw_.size() < bytes) raw_.resize(bytes);
+    if (store_.File().In_Place()) Count_Mapped_Read();  // the page is decoded into a buffer of ours
     const auto pages = store_.Read(page, count, raw_.data());
     last_end_ = page + count;
     if (ahead) run_end_ = page + count;

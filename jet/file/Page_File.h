@@ -99,10 +99,12 @@ private:
     mutable std::vector<Slot> cache_;
     static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
     mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
-    // Pages handed out in place since the mapping last gave its memory back: every
-    // Release_Pages of them it does, so that a walk over a large file keeps few resident.
+    // Pages read from a mapping (handed out in place, or decoded) since it last gave its
+    // memory back: every Release_Pages of them it does, so that a walk over a large file
+    // keeps few resident.
     static constexpr std::uint32_t Release_Pages = 256;
-    mutable std::uint32_t in_place_reads_ = 0;
+    mutable std::uint32_t mapped_reads_ = 0;
+    void Count_Mapped_Read() const;
     void Note_Owner(std::uint32_t page, const Page& data) const;
     Page_Ref Read_In_Place(std::uint32_t page) const;
     Page_Ref Read_Into_Cache(std::uint32_t page) const;

@@ -6,7 +6,11 @@
 // held back and made in order of offset, leave the bytes they would one by one.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -289,6 +293,44 @@ TEST(File_Io, Corpus_Pages_Read_The_Same_Mapped_And_With_Pread) {
     }
 }
 
+// The bytes of `path`'s mappings resident in this process (/proc/self/smaps); nothing
+// where the host does not tell.
+std::optional<std::uint64_t> Mapped_Resident_Bytes(const fs::path& path) {
+    std::ifstream smaps("/proc/self/smaps");
+    if (!smaps) return std::nullopt;
+    const std::string name = path.string();
+    std::uint64_t total = 0;
+    bool in_file = false;
+    for (std::string line; std::getline(smaps, line);) {
+        if (line.rfind("Rss:", 0) == 0) {
+            if (in_file) total += std::stoull(line.substr(4)) * 1024;
+        } else if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
+                   line.find(' ') > line.find('-')) {  // a mapping's first line ends with its file
+            in_file = line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0;
+        }
+    }
+    return total;
+}
+
+// Walks every page of `file`, which is mapped from `path`: the most of the mapping ever
+// resident stays within a few megabytes, whatever the file's size.
+void Expect_Few_Pages_Resident(const jet::Page_File& file, const fs::path& path,
+                               const std::function<void(std::uint32_t, const jet::Page_Ref&)>& each = {}) {
+    std::uint64_t most = 0;
+    bool told = true;
+    for (std::uint32_t p = 0; p < file.Page_Count(); ++p) {
+        const jet::Page_Ref page = file.Read(p);
+        if (each) each(p, page);
+        if (p % 64 != 0) continue;
+        const auto resident = Mapped_Resident_Bytes(path);
+        told = told && resident.has_value();
+        most = std::max(most, resident.value_or(0));
+    }
+    if (!told) return;  // a host without /proc
+    EXPECT_GT(most, 0u) << "the file's mapping was not found";
+    EXPECT_LE(most, std::uint64_t{4} << 20) << "resident, of a file of " << fs::file_size(path) << " bytes";
+}
+
 // A walk over a file larger than the mapping keeps resident: pages held from early in the
 // walk still read as the same pages read with pread at the end.
 TEST(File_Io, Pages_Held_Across_A_Long_Walk_Stay_The_Same) {
@@ -302,11 +344,26 @@ TEST(File_Io, Pages_Held_Across_A_Long_Walk_Stay_The_Same) {
     jet::Page_File read(path, {}, jet::Host_Files_Unmapped());
     ASSERT_GT(mapped.Page_Count(), 3000u) << "too small to make the mapping give memory back";
     std::vector<std::pair<std::uint32_t, jet::Page_Ref>> held;
-    for (std::uint32_t p = 0; p < mapped.Page_Count(); ++p) {
-        auto page = mapped.Read(p);
+    Expect_Few_Pages_Resident(mapped, fs::canonical(path), [&](std::uint32_t p, const jet::Page_Ref& page) {
         if (p % 97 == 0) held.emplace_back(p, page);
-    }
+    });
     for (const auto& [p, page] : held) ASSERT_EQ(*page, *read.Read(p)) << "page " << p;
+}
+
+// An encoded file's pages are decoded into buffers from the mapping, which gives back its
+// memory all the same.
+TEST(File_Io, A_Walk_Over_An_Encoded_File_Keeps_Few_Pages_Resident) {
+    Temp_Folder dir;
+    const fs::path path = fs::canonical(dir.Path()) / "encoded.mdb";
+    jet::Generate_Options options;
+    options.profile = "instrument-history";
+    options.rows = 10000;
+    options.encrypt = true;
+    jet::Generate_Database(options, path);
+    const jet::Page_File file(path, {}, jet::Host_Files());
+    ASSERT_GT(file.Page_Count(), 1800u) << "too small to tell";
+    ASSERT_NE(file.Header().database_key, 0u);
+    Expect_Few_Pages_Resident(file, path);
 }
 
 // Pages written through a store with a database key are stored encoded and read back
