@@ -1,5 +1,7 @@
 // The header layer: the ciphers (against published RC4 vectors and the corpus), the
 // password mask, format refusal, and the small conversions every layer relies on.
+#include <random>
+
 #include "Reader_Test_Util.h"
 #include "jet/engine/Database.h"
 #include "jet/row/Rows.h"
@@ -24,6 +26,37 @@ TEST(Rc4, Matches_Published_Vectors) {
         jet::Rc4_Apply(Bytes(v.key), data);
         EXPECT_EQ(std::string(data.begin(), data.end()), v.plain);
     }
+}
+
+// The cipher over streams as long as a page and longer, against RC4 as its description
+// gives it, byte by byte: every key length a page or the header uses, and others.
+TEST(Rc4, Long_Streams_Match_The_Textbook_Cipher) {
+    auto textbook = [](const std::vector<std::uint8_t>& key, std::vector<std::uint8_t> data) {
+        std::uint8_t s[256];
+        for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+        for (int i = 0, j = 0; i < 256; ++i) {
+            j = (j + s[i] + key[static_cast<std::size_t>(i) % key.size()]) % 256;
+            std::swap(s[i], s[j]);
+        }
+        for (std::size_t n = 0, i = 0, j = 0; n < data.size(); ++n) {
+            i = (i + 1) % 256;
+            j = (j + s[i]) % 256;
+            std::swap(s[i], s[j]);
+            data[n] ^= s[(s[i] + s[j]) % 256];
+        }
+        return data;
+    };
+    std::mt19937 random(7);
+    for (const std::size_t key_size : {1u, 4u, 5u, 16u, 256u})
+        for (const std::size_t size : {0u, 1u, 255u, 256u, 257u, 4096u, 10007u})
+            for (int round = 0; round < 8; ++round) {
+                std::vector<std::uint8_t> key(key_size), data(size);
+                for (auto& b : key) b = static_cast<std::uint8_t>(random());
+                for (auto& b : data) b = static_cast<std::uint8_t>(random());
+                std::vector<std::uint8_t> ours = data;
+                jet::Rc4_Apply(key, ours);
+                ASSERT_EQ(ours, textbook(key, data)) << "key of " << key_size << " bytes, " << size << " bytes";
+            }
 }
 
 TEST(Header, Decodes_Corpus_Headers) {
