@@ -594,9 +594,11 @@ public:
 private:
     // A row as the writer takes it, with what its hash has so far: the row's bytes and
     // the values stored in it. The values the row points to are added where the row is
-    // used (Finish_Hash), which with a second thread reading is not where it is read.
+    // used (Keep_Hash), which with a second thread reading is not where it is read,
+    // unless the reading thread had the time (Finish_Hash there).
     struct Hashed_Row : Row_Image {
         std::uint64_t hash_so_far = 0;
+        bool hashed = false;  // hash_so_far is the row's whole hash
     };
 
     // Takes the long values' bytes from `live` (which the walk refills for the next row).
@@ -610,6 +612,7 @@ private:
             row.bytes.resize(live.bytes.size());
         if (patch_.id_column) patch_.Apply(def_, row.bytes, Row_Where(where_, live));
         std::size_t n = 0;
+        row.hashed = false;
         if (with_values) row.hash_so_far = Row_Bytes_Part(row.bytes, live.long_values);
         for (auto& lv : live.long_values) {
             if (!Stored_Apart(lv)) {
@@ -629,10 +632,17 @@ private:
         ++count_;
     }
 
-    // The row's hash, kept for comparing with the output.
-    void Finish_Hash(const Hashed_Row& row) {
+    // Adds the values the row points to to its hash.
+    static void Finish_Hash(Hashed_Row& row) {
+        for (const auto& lv : row.long_values) row.hash_so_far += Long_Value_Part_Of(lv);
+        row.hashed = true;
+    }
+
+    // Keeps the row's hash, for comparing with the output.
+    void Keep_Hash(const Hashed_Row& row) {
         std::uint64_t sum = row.hash_so_far;
-        for (const auto& lv : row.long_values) sum += Long_Value_Part_Of(lv);
+        if (!row.hashed)
+            for (const auto& lv : row.long_values) sum += Long_Value_Part_Of(lv);
         hashes_->push_back(Row_Hash_Of_Parts(sum));
     }
 
@@ -642,7 +652,7 @@ private:
             def_,
             [&](Live_Row& live) {
                 Fill(hashed, live, with_values);
-                if (with_values) Finish_Hash(hashed);
+                if (with_values) Keep_Hash(hashed);
                 visit(hashed);
             },
             with_values ? Long_Values::In_Place : Long_Values::Skip);
@@ -650,20 +660,24 @@ private:
 
     // Reads the rows with their values on a second thread, handing them over through a
     // pipe; false when no thread can be started (nothing was read then). The long values'
-    // hashes are made on this thread, which has the lighter load.
+    // hashes are made where the values are copied (by the writer), where they are then in
+    // the cache, except while the writer lags behind: then the reading thread, which would
+    // only wait, makes them.
     bool Read_Beside(const Row_Visitor& visit) {
         return jet::Read_Beside<Hashed_Row>(
             [&](Row_Pipe<Hashed_Row>& pipe) {
                 reader_.Rows(
                     def_,
                     [&](Live_Row& live) {
-                        Fill(pipe.Slot(), live, true);
+                        Hashed_Row& row = pipe.Slot();
+                        Fill(row, live, true);
+                        if (pipe.User_Behind()) Finish_Hash(row);
                         pipe.Commit();
                     },
                     Long_Values::In_Place);
             },
             [&](const Hashed_Row& row) {
-                Finish_Hash(row);
+                Keep_Hash(row);
                 visit(row);
             });
     }

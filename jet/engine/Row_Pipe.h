@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,9 @@ public:
         for (const auto& lv : row.long_values) batch.bytes += lv.value.size();
         if (batch.count >= Batch_Rows || batch.bytes >= Batch_Bytes) Hand_Over();
     }
+    // Reader: true while the user has more than one full batch still to take, which it
+    // is slower than the reader then (a hint: read without waiting).
+    bool User_Behind() const { return waiting_.load(std::memory_order_relaxed) > 2; }
     // Reader: no more rows; `failure` (if any) goes to the user.
     void Finish(std::exception_ptr failure) {
         if (filling_ != None && batches_[filling_].count > 0) Hand_Over();
@@ -67,6 +71,7 @@ public:
                 if (ready_.empty()) break;
                 index = ready_.front();
                 ready_.pop_front();
+                waiting_.store(ready_.size(), std::memory_order_relaxed);
             }
             Batch& batch = batches_[index];
             for (std::size_t r = 0; r < batch.count; ++r) use(batch.rows[r]);
@@ -97,6 +102,7 @@ private:
     void Hand_Over() {
         std::lock_guard lock(mutex_);
         ready_.push_back(filling_);
+        waiting_.store(ready_.size(), std::memory_order_relaxed);
         filling_ = None;
         changed_.notify_all();
     }
@@ -105,6 +111,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::size_t> free_{0, 1, 2, 3};
     std::deque<std::size_t> ready_;
+    std::atomic<std::size_t> waiting_{0};  // ready_.size(), for User_Behind
     std::size_t filling_ = None;  // the reader's batch
     bool finished_ = false, closed_ = false;
     std::exception_ptr failure_;
