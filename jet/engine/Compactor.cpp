@@ -632,19 +632,20 @@ private:
         ++count_;
     }
 
-    // Adds the values the row points to to its hash.
+    // The row's hash with the values the row points to added.
+    static std::uint64_t Whole_Hash(const Hashed_Row& row) {
+        if (row.hashed) return row.hash_so_far;
+        std::uint64_t sum = row.hash_so_far;
+        for (const auto& lv : row.long_values) sum += Long_Value_Part_Of(lv);
+        return sum;
+    }
     static void Finish_Hash(Hashed_Row& row) {
-        for (const auto& lv : row.long_values) row.hash_so_far += Long_Value_Part_Of(lv);
+        row.hash_so_far = Whole_Hash(row);
         row.hashed = true;
     }
 
     // Keeps the row's hash, for comparing with the output.
-    void Keep_Hash(const Hashed_Row& row) {
-        std::uint64_t sum = row.hash_so_far;
-        if (!row.hashed)
-            for (const auto& lv : row.long_values) sum += Long_Value_Part_Of(lv);
-        hashes_->push_back(Row_Hash_Of_Parts(sum));
-    }
+    void Keep_Hash(const Hashed_Row& row) { hashes_->push_back(Row_Hash_Of_Parts(Whole_Hash(row))); }
 
     void Read_Here(const Row_Visitor& visit, bool with_values) {
         Hashed_Row hashed;

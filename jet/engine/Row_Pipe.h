@@ -50,8 +50,8 @@ public:
         for (const auto& lv : row.long_values) batch.bytes += lv.value.size();
         if (batch.count >= Batch_Rows || batch.bytes >= Batch_Bytes) Hand_Over();
     }
-    // Reader: true while the user has more than one full batch still to take, which it
-    // is slower than the reader then (a hint: read without waiting).
+    // Reader: true while the user has more than two full batches still to take: it is
+    // slower than the reader then (a hint, read without waiting).
     bool User_Behind() const { return waiting_.load(std::memory_order_relaxed) > 2; }
     // Reader: no more rows; `failure` (if any) goes to the user.
     void Finish(std::exception_ptr failure) {
