@@ -53,7 +53,7 @@ struct Check_Options {
     const Database* beside = nullptr;
     std::uint32_t rows_beside = 32768;
     // Called with every live row the check reads (each once, with its long values).
-    // It may take the bytes of the row's long values (Live_Row_Visitor), nothing else.
+    // It may take the row's bytes and its long values' (Live_Row_Visitor), nothing else.
     std::function<void(const Table_Definition&, Live_Row&)> on_row;
     // How the rows read give their long values (Table_Rows): In_Place for an on_row that
     // takes them as pieces of the pages, uncopied.

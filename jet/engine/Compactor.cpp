@@ -937,7 +937,7 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
     };
     // Each row is compared with the source's by its hash. The check reads the file on this
     // thread and hands each row over to a second one, which hashes it and compares: the
-    // row's bytes copied, its long values as pieces of the file's pages (moved, as
+    // row's bytes and its long values as pieces of the file's pages, moved (as
     // Table_Rows::Fill does). The check stays on this thread, whose heap has the room the
     // writer gave back. Where no thread can be started, all is done here.
     struct Row_Values {
@@ -951,13 +951,19 @@ void Verify_Output(const std::filesystem::path& temporary, const std::string& pa
     };
     std::vector<std::string> problems;
     Row_Pipe<Row_Values>* handing = nullptr;  // set while a second thread hashes
+    std::uint32_t last_page = 0;  // rows come table by table; no table's definition is on page 0
+    std::size_t last_table = expected.size();
     strict.on_row = [&](const Table_Definition& def, Live_Row& live) {
-        auto it = table_at.find(def.page);
-        if (it == table_at.end()) return;
-        if (!handing) return compare(it->second, Stored_Row_Hash(live.bytes, live.long_values));
+        if (def.page != last_page) {
+            auto it = table_at.find(def.page);
+            last_page = def.page;
+            last_table = it == table_at.end() ? expected.size() : it->second;
+        }
+        if (last_table == expected.size()) return;
+        if (!handing) return compare(last_table, Stored_Row_Hash(live.bytes, live.long_values));
         Row_Values& values = handing->Slot();
-        values.table = it->second;
-        values.bytes = live.bytes;
+        values.table = last_table;
+        values.bytes.swap(live.bytes);
         values.long_values.resize(live.long_values.size());
         for (std::size_t i = 0; i < live.long_values.size(); ++i) {
             values.long_values[i].column_number = live.long_values[i].column_number;

@@ -112,8 +112,8 @@ struct Live_Row {
 };
 
 // What a walk over rows calls for each. The row is the walk's own, reused for the next
-// one: a visitor may take the bytes of its long values (move them out), and nothing
-// else of it.
+// one: a visitor may take its bytes and those of its long values (move or swap them
+// out), and nothing else of it.
 using Live_Row_Visitor = std::function<void(Live_Row&)>;
 
 // Typed values of a live row, in table.columns order.
