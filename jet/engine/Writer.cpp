@@ -229,18 +229,19 @@ public:
 
     void Add(const Row_Image& row) {
         if (r_ >= plan_.row_count || data_page_ >= plan_.data_pages.size()) Changed();
-        if (open_count_ == open_rows_.size()) open_rows_.emplace_back();
-        std::vector<std::uint8_t>& bytes = open_rows_[open_count_++];
-        bytes.assign(row.bytes.begin(), row.bytes.end());
-        for (const auto& lv : row.long_values) Place_Long_Value(bytes, lv);
-        open_used_ += bytes.size() + 2;
         const Data_Page_Plan& planned = plan_.data_pages[data_page_];
-        if (open_count_ == planned.rows) {
+        open_used_ += row.bytes.size() + 2;
+        if (open_used_ > planned.used) Changed();
+        if (!open_page_) open_page_.emplace(plan_.tdef_page, false);
+        // The row is written where it goes on its page, its long-value definitions then
+        // made to point where their values go.
+        const std::span<std::uint8_t> bytes = open_page_->Add(row.bytes.size());
+        std::copy(row.bytes.begin(), row.bytes.end(), bytes.begin());
+        for (const auto& lv : row.long_values) Place_Long_Value(bytes, lv);
+        if (open_page_->Rows() == planned.rows) {
             if (open_used_ != planned.used) Changed();
-            std::vector<std::span<const std::uint8_t>> content(
-                open_rows_.begin(), open_rows_.begin() + static_cast<std::ptrdiff_t>(open_count_));
-            sink_.Put(plan_.first_data_page + data_page_, Data_Page(plan_.tdef_page, content));
-            open_count_ = 0;
+            sink_.Put(plan_.first_data_page + data_page_, open_page_->Finish());
+            open_page_.reset();
             open_used_ = 0;
             ++data_page_;
         }
@@ -261,7 +262,7 @@ private:
 
     // Patches the definition of `lv` in the row `bytes` and writes its value where the
     // layout put it.
-    void Place_Long_Value(std::vector<std::uint8_t>& bytes, const Long_Value_Image& lv) {
+    void Place_Long_Value(std::span<std::uint8_t> bytes, const Long_Value_Image& lv) {
         if (!lv.loaded || !Has_Range(bytes.size(), lv.definition_offset, f::Long_Value_Definition_Size))
             Changed();
         const std::size_t at = lv.definition_offset;
@@ -337,9 +338,8 @@ private:
     std::vector<std::size_t> next_value_;  // per long-value column: its next planned value
     // Shared long-value pages being filled, by absolute page.
     std::map<std::uint32_t, Data_Page_Builder> open_lval_;
-    std::vector<std::vector<std::uint8_t>> open_rows_;  // the data page being filled (buffers reused)
-    std::size_t open_count_ = 0;
-    std::size_t open_used_ = 0;
+    std::optional<Data_Page_Builder> open_page_;  // the data page being filled
+    std::size_t open_used_ = 0;  // its rows' bytes and their offsets
     std::uint32_t data_page_ = 0;
     std::uint32_t r_ = 0;
 };

@@ -404,35 +404,49 @@ TEST(Writer_Layout, IndexNamingAMissingRowIsRefused) {
     }
 }
 
-// A source that gives other rows the second time fails the write and leaves no file.
+// A source that gives other rows the second time (more of them, or one longer or shorter
+// than it was) fails the write and leaves no file.
 class Changing_Rows : public Row_Source {
 public:
+    Changing_Rows(std::size_t count, std::size_t changed_row, std::size_t changed_size)
+        : count_(count), changed_row_(changed_row), changed_size_(changed_size) {}
     void Each_Row(const Row_Visitor& visit, bool) override {
         Row_Image row;
-        const std::size_t count = passes++ == 0 ? 100 : 101;
-        for (std::size_t r = 0; r < count; ++r) {
-            row.bytes.assign(40, static_cast<std::uint8_t>(r));
+        const bool again = passes++ > 0;
+        for (std::size_t r = 0; r < (again ? count_ : 100); ++r) {
+            row.bytes.assign(again && r == changed_row_ ? changed_size_ : 40, static_cast<std::uint8_t>(r));
             visit(row);
         }
     }
     int passes = 0;
+
+private:
+    std::size_t count_, changed_row_, changed_size_;
 };
 
 class Writer_Source_Test : public test::Scratch_Test {};
 
 TEST_F(Writer_Source_Test, RowsThatChangeBetweenPassesFailTheWrite) {
-    Database_Image image = Image_Of_Tables({Shape_Of(1), Shape_Of(0)});
-    auto rows = std::make_shared<Changing_Rows>();
-    image.tables[1].source = rows;
-    const auto path = dir / "changing.mdb";
-    try {
-        Write_Database(image, path);
-        ADD_FAILURE() << "written";
-    } catch (const Error& e) {
-        EXPECT_NE(std::string(e.what()).find("changed while it was being written"), std::string::npos) << e.what();
+    struct Case {
+        const char* what;
+        std::size_t count, changed_row, changed_size;
+    };
+    for (const Case& c : {Case{"one row more", 101, 0, 40}, Case{"a row grown past its page's room", 100, 3, 3000},
+                          Case{"a row grown a little", 100, 3, 44}, Case{"a row shrunk", 100, 99, 20}}) {
+        SCOPED_TRACE(c.what);
+        Database_Image image = Image_Of_Tables({Shape_Of(1), Shape_Of(0)});
+        auto rows = std::make_shared<Changing_Rows>(c.count, c.changed_row, c.changed_size);
+        image.tables[1].source = rows;
+        const auto path = dir / "changing.mdb";
+        try {
+            Write_Database(image, path);
+            ADD_FAILURE() << "written";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find("changed while it was being written"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(rows->passes, 2);
+        EXPECT_FALSE(test::fs::exists(path));
     }
-    EXPECT_EQ(rows->passes, 2);
-    EXPECT_FALSE(test::fs::exists(path));
 }
 
 // Every corpus database's image, planned, written and opened by our reader: each table's
