@@ -147,11 +147,20 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
 
 std::uint32_t Page_File::Data_Page_Table(std::uint32_t page) const {
     if (page < owners_.size() && owners_[page] != Owner_Unknown) return owners_[page];
-    Read(page);  // notes the owner; throws for a page out of range
+    if (page != 0 && page < page_count_ && store_.Key() != 0 && store_.File().In_Place()) {
+        // An encoded page in a mapping: only its opening bytes are decoded, which say whose
+        // it is; the whole page may never be wanted, or be read again later anyway.
+        std::array<std::uint8_t, Owner_Head> head;
+        Count_Mapped_Read();
+        store_.Read_Head(page, head);
+        Note_Owner(page, head);
+    } else {
+        Read(page);  // notes the owner; throws for a page out of range
+    }
     return owners_[page] == Owner_Unknown ? No_Table : owners_[page];
 }
 
-void Page_File::Note_Owner(std::uint32_t page, const Page& data) const {
+void Page_File::Note_Owner(std::uint32_t page, std::span<const std::uint8_t> data) const {
     if (page >= owners_.size()) return;
     const std::uint32_t owner = Get_U32(data, format::Data_Tdef_Page);
     // Table pages are 3-byte numbers; anything larger ("LVAL" among them) is no table.

@@ -98,6 +98,7 @@ private:
     };
     mutable std::vector<Slot> cache_;
     static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
+    static constexpr std::size_t Owner_Head = format::Data_Tdef_Page + 4;  // the bytes that tell a page's owner
     mutable std::vector<std::uint32_t> owners_;  // per page: Data_Page_Table, or Owner_Unknown
     // Pages read from a mapping (handed out in place, or decoded) since it last gave its
     // memory back: every Release_Pages of them it does, so that a walk over a large file
@@ -105,7 +106,7 @@ private:
     static constexpr std::uint32_t Release_Pages = 256;
     mutable std::uint32_t mapped_reads_ = 0;
     void Count_Mapped_Read() const;
-    void Note_Owner(std::uint32_t page, const Page& data) const;
+    void Note_Owner(std::uint32_t page, std::span<const std::uint8_t> head) const;
     Page_Ref Read_In_Place(std::uint32_t page) const;
     Page_Ref Read_Into_Cache(std::uint32_t page) const;
 };

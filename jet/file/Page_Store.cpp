@@ -23,6 +23,12 @@ std::span<const std::uint8_t> Page_Store::Read(std::uint32_t first, std::uint32_
     return {scratch, bytes};
 }
 
+void Page_Store::Read_Head(std::uint32_t page, std::span<std::uint8_t> head) const {
+    const auto stored = Read_Exactly(*file_, std::uint64_t{page} * format::Page_Size, head.size(), head.data());
+    if (stored.data() != head.data()) std::memcpy(head.data(), stored.data(), head.size());
+    Apply_Page_Encoding(head, key_, page);
+}
+
 void Page_Store::Write(std::uint32_t number, std::span<std::uint8_t> page) {
     if (!writable_ || page.size() != format::Page_Size)
         throw Error("Internal error: page " + std::to_string(number) + " of '" + file_->Name() +

@@ -37,6 +37,9 @@ public:
     // Pages `first` .. `first + count - 1`, decoded: in the file's own memory or in
     // `scratch`, which has room for `count` pages.
     std::span<const std::uint8_t> Read(std::uint32_t first, std::uint32_t count, std::uint8_t* scratch) const;
+    // The first `head.size()` bytes of page `page`, decoded into `head`: an encoded page's
+    // opening bytes decode without the rest of it.
+    void Read_Head(std::uint32_t page, std::span<std::uint8_t> head) const;
 
     // Writes `page` (one page of bytes, encoded here in place) as page `number`. Only for
     // a store made over a Write_File.
