@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "jet/util/Memory.h"
 #include "tools/Commands.h"
 
 namespace kelbrook::tools {
@@ -227,6 +228,7 @@ void Write_Out(const std::string& text) {
 }  // namespace kelbrook::tools
 
 int main(int argc, char** argv) {
+    kelbrook::jet::Return_Large_Blocks_Promptly();
     try {
         return kelbrook::tools::Run(argc, argv);
     } catch (const std::exception& e) {

@@ -3,8 +3,10 @@
 #include <iostream>
 
 #include "Qt_Program.h"
+#include "jet/util/Memory.h"
 
 int main(int argc, char* argv[]) {
+    kelbrook::jet::Return_Large_Blocks_Promptly();  // the compaction's peak memory stays flat
     try {
         return kelbrook::qt::Run_Program(argc, argv);
     } catch (const std::exception& failure) {

@@ -22,6 +22,7 @@
 #include "jet/file/Page_Store.h"
 #include "jet/generator/Generator.h"
 #include "jet/util/Error.h"
+#include "jet/util/Memory.h"
 
 namespace reader_test {
 namespace {
@@ -400,6 +401,34 @@ TEST(File_Io, Page_Store_Encodes_Once_Each_Way) {
         jet::Page_Store plain(*in, 0);
         EXPECT_EQ(plain.In_Place(), host.mapped);
     }
+}
+
+// The process's anonymous memory resident now (/proc/self/status); nothing where the host
+// does not tell.
+std::optional<std::uint64_t> Anonymous_Resident_Bytes() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; status && std::getline(status, line);)
+        if (line.rfind("RssAnon:", 0) == 0) return std::stoull(line.substr(8)) * 1024;
+    return std::nullopt;
+}
+
+// A large block freed goes back to the host at once, even after a larger one was freed
+// (which by glibc's default makes blocks of up to its size stay in the process).
+TEST(Memory, Large_Blocks_Go_Back_When_Freed) {
+#if !defined(__GLIBC__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the heap is not glibc's (an address sanitizer keeps freed blocks)";
+#endif
+    jet::Return_Large_Blocks_Promptly();
+    if (!Anonymous_Resident_Bytes()) GTEST_SKIP() << "the host does not tell a process's resident memory";
+    auto touch_and_free = [](std::size_t bytes) {
+        std::unique_ptr<char[]> block(new char[bytes]);
+        volatile char* at = block.get();
+        for (std::size_t k = 0; k < bytes; k += 4096) at[k] = 1;
+    };
+    touch_and_free(std::size_t{16} << 20);
+    const std::uint64_t before = *Anonymous_Resident_Bytes();
+    for (std::size_t mib : {2, 4, 6, 8}) touch_and_free(mib << 20);
+    EXPECT_LT(*Anonymous_Resident_Bytes(), before + (std::uint64_t{1} << 20));
 }
 
 }  // namespace
