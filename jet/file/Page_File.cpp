@@ -160,11 +160,11 @@ std::uint32_t Page_File::Data_Page_Table(std::uint32_t page) const {
     return owners_[page] == Owner_Unknown ? No_Table : owners_[page];
 }
 
-void Page_File::Note_Owner(std::uint32_t page, std::span<const std::uint8_t> data) const {
+void Page_File::Note_Owner(std::uint32_t page, std::span<const std::uint8_t> head) const {
     if (page >= owners_.size()) return;
-    const std::uint32_t owner = Get_U32(data, format::Data_Tdef_Page);
+    const std::uint32_t owner = Get_U32(head, format::Data_Tdef_Page);
     // Table pages are 3-byte numbers; anything larger ("LVAL" among them) is no table.
-    owners_[page] = data[0] == format::Page_Type_Data && owner <= format::Max_Page_Number ? owner : No_Table;
+    owners_[page] = head[format::Page_Type] == format::Page_Type_Data && owner <= format::Max_Page_Number ? owner : No_Table;
 }
 
 void Page_File::Fail(std::uint32_t page, const std::string& what, Error_Kind kind) const {
