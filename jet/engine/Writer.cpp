@@ -60,6 +60,8 @@ public:
         return std::span<std::uint8_t>(page_).subspan(end_, size);
     }
     std::size_t Rows() const { return rows_; }
+    // The bytes the rows and their offsets take so far.
+    std::size_t Used() const { return used_; }
     Page_Bytes Finish() {
         Put_U16(page_, f::Data_Row_Count, static_cast<std::uint16_t>(rows_));
         Put_U16(page_, f::Data_Free_Space, static_cast<std::uint16_t>(f::Data_Page_Initial_Free - used_));
@@ -230,19 +232,17 @@ public:
     void Add(const Row_Image& row) {
         if (r_ >= plan_.row_count || data_page_ >= plan_.data_pages.size()) Changed();
         const Data_Page_Plan& planned = plan_.data_pages[data_page_];
-        open_used_ += row.bytes.size() + 2;
-        if (open_used_ > planned.used) Changed();
         if (!open_page_) open_page_.emplace(plan_.tdef_page, false);
+        if (open_page_->Used() + row.bytes.size() + 2 > planned.used) Changed();
         // The row is written where it goes on its page, its long-value definitions then
         // made to point where their values go.
         const std::span<std::uint8_t> bytes = open_page_->Add(row.bytes.size());
         std::copy(row.bytes.begin(), row.bytes.end(), bytes.begin());
         for (const auto& lv : row.long_values) Place_Long_Value(bytes, lv);
         if (open_page_->Rows() == planned.rows) {
-            if (open_used_ != planned.used) Changed();
+            if (open_page_->Used() != planned.used) Changed();
             sink_.Put(plan_.first_data_page + data_page_, open_page_->Finish());
             open_page_.reset();
-            open_used_ = 0;
             ++data_page_;
         }
         ++r_;
@@ -339,7 +339,6 @@ private:
     // Shared long-value pages being filled, by absolute page.
     std::map<std::uint32_t, Data_Page_Builder> open_lval_;
     std::optional<Data_Page_Builder> open_page_;  // the data page being filled
-    std::size_t open_used_ = 0;  // its rows' bytes and their offsets
     std::uint32_t data_page_ = 0;
     std::uint32_t r_ = 0;
 };

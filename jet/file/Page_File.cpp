@@ -147,9 +147,9 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
 
 std::uint32_t Page_File::Data_Page_Table(std::uint32_t page) const {
     if (page < owners_.size() && owners_[page] != Owner_Unknown) return owners_[page];
-    if (page != 0 && page < page_count_ && store_.Key() != 0 && store_.File().In_Place()) {
-        // An encoded page in a mapping: only its opening bytes are decoded, which say whose
-        // it is; the whole page may never be wanted, or be read again later anyway.
+    if (page != 0 && page < page_count_ && store_.File().In_Place()) {
+        // From a mapping only the page's opening bytes are read (and decoded, in an encoded
+        // file), which say whose it is; the whole page may never be wanted.
         std::array<std::uint8_t, Owner_Head> head;
         Count_Mapped_Read();
         store_.Read_Head(page, head);
