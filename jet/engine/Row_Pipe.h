@@ -3,8 +3,8 @@
 // while it writes the output). Either side may stop early: a failure while reading is
 // rethrown to the user of the rows; a user that stops closes the pipe, and the reader
 // then stops when it needs its next batch. `Row` is a row type with `bytes` and
-// `long_values` (each with a `value`), which size the batches by the memory they hold
-// (a long value given as pieces of a mapped file holds none).
+// `long_values` (each with a `value` and `pieces`), which size the batches by the memory
+// they hold (a long value given as pieces holds the pages they lie on).
 #pragma once
 
 #include <array>
@@ -47,7 +47,10 @@ public:
         Batch& batch = batches_[filling_];
         const Row& row = batch.rows[batch.count++];
         batch.bytes += row.bytes.size();
-        for (const auto& lv : row.long_values) batch.bytes += lv.value.size();
+        for (const auto& lv : row.long_values) {
+            batch.bytes += lv.value.size();
+            for (const auto& piece : lv.pieces) batch.bytes += piece.bytes.size();
+        }
         if (batch.count >= Batch_Rows || batch.bytes >= Batch_Bytes) Hand_Over();
     }
     // Reader: true while the user has more than two full batches still to take: it is

@@ -1,5 +1,5 @@
 // The host's files on POSIX systems: descriptors read and written with pread / pwrite,
-// and files opened for reading mapped read-only with mmap.
+// and (Host_Files_Mapped) files opened for reading mapped read-only with mmap.
 //
 // A mapped file that another program cuts short would make every touch of its lost pages
 // raise SIGBUS (as does a page the disk cannot give). The mappings are therefore guarded: a SIGBUS handler (installed once,
@@ -340,7 +340,9 @@ private:
 
 }  // namespace
 
-const File_System& Host_Files() {
+const File_System& Host_Files() { return Host_Files_Unmapped(); }
+
+const File_System& Host_Files_Mapped() {
     static const Host_File_System files(true);
     return files;
 }

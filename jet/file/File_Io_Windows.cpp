@@ -273,7 +273,9 @@ private:
 
 }  // namespace
 
-const File_System& Host_Files() {
+const File_System& Host_Files() { return Host_Files_Mapped(); }
+
+const File_System& Host_Files_Mapped() {
     static const Host_File_System files(true);
     return files;
 }

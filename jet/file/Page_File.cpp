@@ -1,5 +1,6 @@
 #include "jet/file/Page_File.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -136,7 +137,13 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
     Page_Ref result;
     for (std::uint32_t k = 0; k < count; ++k) {
         Slot& s = cache_[(page + k) % Cache_Slots];
-        if (!s.data || s.data.use_count() > 1) s.data = std::make_shared<Page>();
+        // A buffer some reader (on any thread) still holds is never written again: the
+        // slot takes a new one. One only this cache holds is reused once what its last
+        // holder did with it is seen here.
+        if (!s.data || s.data.use_count() > 1)
+            s.data = std::make_shared<Page>();
+        else
+            std::atomic_thread_fence(std::memory_order_acquire);
         std::memcpy(s.data->data(), pages.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
         Note_Owner(page + k, *s.data);
         s.page = page + k;

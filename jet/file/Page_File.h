@@ -6,8 +6,9 @@
 // pages are not encoded, Read() hands out the mapped page itself; otherwise pages are
 // read on demand through a small cache (read ahead in runs when read from a descriptor,
 // one at a time from a mapping), so memory stays bounded whatever the file size. Read()
-// hands out shared, immutable page buffers that stay valid while held, even after the
-// Page_File is gone. Fail() builds the engine's error text: "<file>: page N: <what>".
+// hands out shared, immutable page buffers that stay valid and unchanged while held, on
+// any thread, even after the Page_File is gone (a cache buffer still held is never
+// reused). Fail() builds the engine's error text: "<file>: page N: <what>".
 #pragma once
 
 #include <array>
@@ -63,8 +64,8 @@ public:
 
     // The decoded page; throws Error when out of range or unreadable.
     Page_Ref Read(std::uint32_t page) const;
-    // Whether pages read are the file's own mapped bytes, which any thread may hold;
-    // otherwise they are decoded into buffers this handle reuses.
+    // Whether pages read are the file's own mapped bytes; otherwise they are read (and
+    // decoded) into buffers of this handle's cache.
     bool Pages_In_Place() const { return store_.In_Place(); }
     // Throws the Error a read would if another program has cut the file short since it
     // was mapped: bytes held from its pages may then read as zeros (File_Io.h).

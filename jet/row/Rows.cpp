@@ -568,7 +568,7 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 Read_Long_Value_Into(
                     file, field, [&] { return where() + ", column \"" + c.name + "\""; }, &lv.pages, lv.value,
                     Value_Owner{claims, header, c.number}, &lv.off_lval_pages,
-                    long_values == Long_Values::In_Place && file.Pages_In_Place() ? &lv.pieces : nullptr);
+                    long_values == Long_Values::In_Place ? &lv.pieces : nullptr);
             }
             row.long_values.resize(values);
             visit(row);

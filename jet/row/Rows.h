@@ -146,8 +146,7 @@ private:
 // handed to `visit` is valid only during the call. With Long_Values::Skip, memo/OLE
 // values are not read (only their definitions: value, pieces and pages stay empty); with
 // In_Place, those stored apart from the row are given as pieces, which stay valid after
-// the call (they hold their pages), where the file's pages are its mapped bytes (else
-// they are copied: decoded pages are buffers the walk reuses).
+// the call (they hold their pages; see Page_File::Read).
 // With `claims`, every long-value row read is claimed for its row and column, and a
 // long-value row another value has claimed is an Error.
 void Table_Rows(const Page_File& file, const Table_Definition& table, const Live_Row_Visitor& visit,

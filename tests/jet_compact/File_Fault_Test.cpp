@@ -85,9 +85,9 @@ protected:
 TEST_F(File_Fault_Test, EveryFaultAtSeveralPointsLeavesNothing) {
     KELBROOK_NEED_CORPUS();
     for (const char* corpus_file : {"indexTestV2000.mdb", "encodedV2000.mdb"}) {
-        for (const File_System* inner : {&Host_Files(), &Host_Files_Unmapped()}) {
+        for (const File_System* inner : {&Host_Files_Mapped(), &Host_Files_Unmapped()}) {
             // Mapped, tables are also checked on a second thread (a second handle reads).
-            beside = inner == &Host_Files();
+            beside = inner == &Host_Files_Mapped();
             SCOPED_TRACE(std::string(corpus_file) + (beside ? ", mapped, checked beside" : ", read"));
             Lay_Out(corpus_file);
             const Traffic t = Measure(*inner);
@@ -140,7 +140,7 @@ TEST_F(File_Fault_Test, SourceCutShortAfterItsLastReadIsNotWrittenAsZeros) {
         Generate_Database(options, source);
         std::optional<Database> db;
         try {
-            db.emplace(source);
+            db.emplace(source, std::string(), Host_Files_Mapped());
         } catch (const Error&) {
             continue;  // one with a password
         }
@@ -171,7 +171,7 @@ TEST_F(File_Fault_Test, SourceCutShortAfterItsLastReadIsNotWrittenAsZeros) {
                 with_values);
         });
         try {
-            Write_Database(image, destination);
+            Write_Database(image, destination, {}, true, Host_Files_Mapped());
             if (cut) ADD_FAILURE() << "written from a source cut short";
         } catch (const Error& e) {
             EXPECT_TRUE(cut) << e.what();

@@ -93,52 +93,55 @@ TEST(Rows, Long_Values_Sit_Where_The_Row_Says) {
 }
 
 // Given in place, a long value stored apart is its pages' bytes, in order, still there
-// once the walk has moved on; one stored in the row, or on encoded pages, is copied.
+// once the walk has moved on, whether the pages are mapped or read into the cache (and
+// decoded); one stored in the row is copied.
 TEST(Rows, Long_Values_In_Place_Are_The_Copied_Bytes_And_Outlive_The_Walk) {
     REQUIRE_CORPUS();
     std::size_t pieces_seen = 0, several = 0;
-    for (const auto& f : Corpus_Files()) {
-        SCOPED_TRACE(f);
-        jet::Database db(Corpus() / f);
-        for (const auto& entry : db.Tables(true)) {
-            SCOPED_TRACE(entry.name);
-            const auto& t = db.Definition(entry);
-            std::vector<std::vector<std::uint8_t>> copied;
-            db.Rows(t, [&](const jet::Live_Row& row) {
-                for (const auto& lv : row.long_values) copied.push_back(lv.value);
-            });
-            std::vector<jet::Long_Value_Field> in_place;
-            db.Rows(
-                t,
-                [&](jet::Live_Row& row) {
-                    for (auto& lv : row.long_values) {
-                        in_place.emplace_back();
-                        in_place.back().storage = lv.storage;
-                        in_place.back().value = std::move(lv.value);
-                        in_place.back().pieces = std::move(lv.pieces);
+    for (const jet::File_System* files : {&jet::Host_Files_Mapped(), &jet::Host_Files_Unmapped()}) {
+        for (const auto& f : Corpus_Files()) {
+            SCOPED_TRACE(f + (files == &jet::Host_Files_Mapped() ? ", mapped" : ", read"));
+            jet::Database db(Corpus() / f, {}, *files);
+            for (const auto& entry : db.Tables(true)) {
+                SCOPED_TRACE(entry.name);
+                const auto& t = db.Definition(entry);
+                std::vector<std::vector<std::uint8_t>> copied;
+                db.Rows(t, [&](const jet::Live_Row& row) {
+                    for (const auto& lv : row.long_values) copied.push_back(lv.value);
+                });
+                std::vector<jet::Long_Value_Field> in_place;
+                db.Rows(
+                    t,
+                    [&](jet::Live_Row& row) {
+                        for (auto& lv : row.long_values) {
+                            in_place.emplace_back();
+                            in_place.back().storage = lv.storage;
+                            in_place.back().value = std::move(lv.value);
+                            in_place.back().pieces = std::move(lv.pieces);
+                        }
+                    },
+                    jet::Long_Values::In_Place);
+                ASSERT_EQ(in_place.size(), copied.size());
+                for (std::size_t i = 0; i < copied.size(); ++i) {
+                    const auto& lv = in_place[i];
+                    std::vector<std::uint8_t> joined;
+                    jet::Each_Span(lv, [&](std::span<const std::uint8_t> b) { joined.insert(joined.end(), b.begin(), b.end()); });
+                    EXPECT_EQ(joined, copied[i]) << "value " << i;
+                    if (lv.storage == fmt::Long_Value_Inline || copied[i].empty()) {
+                        EXPECT_TRUE(lv.pieces.empty());
+                    } else {
+                        EXPECT_TRUE(lv.value.empty());
+                        pieces_seen += lv.pieces.size();
+                        if (lv.pieces.size() > 1) ++several;
                     }
-                },
-                jet::Long_Values::In_Place);
-            ASSERT_EQ(in_place.size(), copied.size());
-            for (std::size_t i = 0; i < copied.size(); ++i) {
-                const auto& lv = in_place[i];
-                std::vector<std::uint8_t> joined;
-                jet::Each_Span(lv, [&](std::span<const std::uint8_t> b) { joined.insert(joined.end(), b.begin(), b.end()); });
-                EXPECT_EQ(joined, copied[i]) << "value " << i;
-                if (lv.storage == fmt::Long_Value_Inline || copied[i].empty() || !db.File().Pages_In_Place()) {
-                    EXPECT_TRUE(lv.pieces.empty());  // encoded pages are decoded into reused buffers
-                } else {
-                    EXPECT_TRUE(lv.value.empty());
-                    pieces_seen += lv.pieces.size();
-                    if (lv.pieces.size() > 1) ++several;
-                }
-                std::vector<std::uint8_t> through_cursor(copied[i].size());
-                if (!lv.pieces.empty()) {
-                    jet::Pieces_Cursor cursor(lv.pieces);
-                    const std::size_t half = through_cursor.size() / 2;
-                    cursor.Copy(std::span<std::uint8_t>(through_cursor).first(half));
-                    cursor.Copy(std::span<std::uint8_t>(through_cursor).subspan(half));
-                    EXPECT_EQ(through_cursor, copied[i]);
+                    std::vector<std::uint8_t> through_cursor(copied[i].size());
+                    if (!lv.pieces.empty()) {
+                        jet::Pieces_Cursor cursor(lv.pieces);
+                        const std::size_t half = through_cursor.size() / 2;
+                        cursor.Copy(std::span<std::uint8_t>(through_cursor).first(half));
+                        cursor.Copy(std::span<std::uint8_t>(through_cursor).subspan(half));
+                        EXPECT_EQ(through_cursor, copied[i]);
+                    }
                 }
             }
         }
