@@ -196,7 +196,15 @@ public:
                         " laid out twice.");
         made_[number] = true;
         ++made_count_;
-        pages_.Write(number, bytes);
+        // Encoded pages go out two at a time, encoded at once (Page_Store::Write_Two).
+        if (pages_.Key() == 0) {
+            pages_.Write(number, bytes);
+        } else if (!waiting_) {
+            waiting_.emplace(number, std::move(bytes));
+        } else {
+            pages_.Write_Two(waiting_->first, waiting_->second, number, bytes);
+            waiting_.reset();
+        }
         if (progress_ && made_count_ % 256 == 0)
             Report(progress_, 0.1 + 0.9 * static_cast<double>(made_count_) / static_cast<double>(total_));
     }
@@ -206,6 +214,8 @@ public:
         if (made_count_ != total_)
             throw Error("Internal error while writing '" + Path_Text(path_) + "': " +
                         std::to_string(total_ - made_count_) + " pages were not laid out.");
+        if (waiting_) pages_.Write(waiting_->first, waiting_->second);
+        waiting_.reset();
         out_.Finish(to_disk);
     }
 
@@ -213,6 +223,7 @@ private:
     std::filesystem::path path_;
     Output_File out_;
     Page_Store pages_;  // encodes each page on its way out
+    std::optional<std::pair<std::uint32_t, Page_Bytes>> waiting_;  // made, not yet written: its pair's to come
     std::uint32_t total_;
     std::vector<bool> made_;
     std::uint32_t made_count_ = 0;

@@ -22,6 +22,12 @@ namespace kelbrook::jet {
 // XORs `data` with the RC4 keystream of `key` (1..256 bytes).
 void Rc4_Apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data);
 
+// As Rc4_Apply on `a` with `key_a` and on `b` with `key_b`, the two streams interleaved:
+// one stream leaves the processor waiting on each step's loads, two keep it busier (about
+// 1.5 times the bytes a second). Buffers of different lengths are done one after the other.
+void Rc4_Apply_Two(std::span<const std::uint8_t> key_a, std::span<std::uint8_t> a,
+                   std::span<const std::uint8_t> key_b, std::span<std::uint8_t> b);
+
 // Toggles the header obfuscation of a page-0 buffer (raw <-> decoded). The buffer must
 // hold at least Header_Mask_Start + Header_Mask_Size bytes.
 void Apply_Header_Mask(std::span<std::uint8_t> page0);
@@ -30,6 +36,10 @@ void Apply_Header_Mask(std::span<std::uint8_t> page0);
 // Does nothing for page 0 or key 0.
 void Apply_Page_Encoding(std::span<std::uint8_t> page, std::uint32_t database_key,
                          std::uint32_t page_number);
+
+// As Apply_Page_Encoding on two pages at once (Rc4_Apply_Two).
+void Apply_Page_Encoding_Two(std::span<std::uint8_t> a, std::uint32_t number_a, std::span<std::uint8_t> b,
+                             std::uint32_t number_b, std::uint32_t database_key);
 
 // The 4-byte password mask for a creation date (OLE automation days).
 std::array<std::uint8_t, 4> Password_Mask(double creation_date);

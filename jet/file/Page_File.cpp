@@ -91,6 +91,7 @@ Page_Ref Page_File::Read(std::uint32_t page) const {
         Slot& slot = cache_[0];
         if (!(slot.data && slot.page == 0)) {
             slot.page = 0;
+            slot.stored = false;
             slot.data = std::make_shared<Page>(header_.decoded);
         }
         return slot.data;
@@ -122,16 +123,22 @@ void Page_File::Count_Mapped_Read() const {
 
 Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
     Slot& slot = cache_[page % Cache_Slots];
-    if (slot.data && slot.page == page) return slot.data;
+    if (slot.data && slot.page == page) {
+        if (slot.stored) Decode_Slot(page);
+        return slot.data;
+    }
     // From a descriptor, a page right after a run, or right after the last page read, is
     // read ahead in one call; a page out of the way (a long value's, an index's) alone, and
     // the run goes on. From a mapping each page is decoded only when it is asked for.
+    // Pages read ahead of an encoded file stay as stored until they are asked for (a run
+    // holds other tables' pages too): only their opening bytes are decoded, for their owner.
     const bool ahead = !store_.File().In_Place() && (page == run_end_ || page == last_end_);
     const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
     const std::size_t bytes = std::size_t{count} * format::Page_Size;
     if (raw_.size() < bytes) raw_.resize(bytes);
     if (store_.File().In_Place()) Count_Mapped_Read();  // the page is decoded into a buffer of ours
-    const auto pages = store_.Read(page, count, raw_.data());
+    const bool encoded = store_.Key() != 0;
+    const auto pages = encoded ? store_.Read_Stored(page, count, raw_.data()) : store_.Read(page, count, raw_.data());
     last_end_ = page + count;
     if (ahead) run_end_ = page + count;
     Page_Ref result;
@@ -145,11 +152,36 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
         else
             std::atomic_thread_fence(std::memory_order_acquire);
         std::memcpy(s.data->data(), pages.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
-        Note_Owner(page + k, *s.data);
         s.page = page + k;
+        s.stored = encoded;
+        if (!encoded) {
+            Note_Owner(page + k, *s.data);
+        } else if (owners_[page + k] == Owner_Unknown) {
+            std::array<std::uint8_t, Owner_Head> head;
+            std::memcpy(head.data(), s.data->data(), head.size());
+            store_.Decode(page + k, head);
+            Note_Owner(page + k, head);
+        }
         if (k == 0) result = s.data;
     }
+    if (encoded) Decode_Slot(page);
     return result;
+}
+
+// Decodes the cached, stored page `page`, and with it the next page when that is cached
+// as stored too and has the same owner (a walk's next page, most likely): two pages decode
+// at once quicker than one after the other.
+void Page_File::Decode_Slot(std::uint32_t page) const {
+    Slot& slot = cache_[page % Cache_Slots];
+    const std::uint32_t next = page + 1;
+    Slot& after = cache_[next % Cache_Slots];
+    if (after.stored && after.data && after.page == next && owners_[next] == owners_[page]) {
+        store_.Decode_Two(page, *slot.data, next, *after.data);
+        after.stored = false;
+    } else {
+        store_.Decode(page, *slot.data);
+    }
+    slot.stored = false;
 }
 
 std::uint32_t Page_File::Data_Page_Table(std::uint32_t page) const {

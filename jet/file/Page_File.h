@@ -5,7 +5,9 @@
 // decodes the pages of encoded databases (key != 0). When the file is mapped and its
 // pages are not encoded, Read() hands out the mapped page itself; otherwise pages are
 // read on demand through a small cache (read ahead in runs when read from a descriptor,
-// one at a time from a mapping), so memory stays bounded whatever the file size. Read()
+// one at a time from a mapping), so memory stays bounded whatever the file size; an
+// encoded page read ahead is decoded only once it is asked for (a run holds other tables'
+// pages too), with the next when that is the same owner's (two decode at once). Read()
 // hands out shared, immutable page buffers that stay valid and unchanged while held, on
 // any thread, even after the Page_File is gone (a cache buffer still held is never
 // reused). Fail() builds the engine's error text: "<file>: page N: <what>".
@@ -96,6 +98,7 @@ private:
     struct Slot {
         std::uint32_t page = 0xFFFFFFFF;
         std::shared_ptr<Page> data;  // reused for another page once no reader holds it
+        bool stored = false;         // as the file stores it, not yet decoded: never handed out so
     };
     mutable std::vector<Slot> cache_;
     static constexpr std::uint32_t Owner_Unknown = 0xFFFFFFFE;
@@ -110,6 +113,7 @@ private:
     void Note_Owner(std::uint32_t page, std::span<const std::uint8_t> head) const;
     Page_Ref Read_In_Place(std::uint32_t page) const;
     Page_Ref Read_Into_Cache(std::uint32_t page) const;
+    void Decode_Slot(std::uint32_t page) const;
 };
 
 }  // namespace kelbrook::jet

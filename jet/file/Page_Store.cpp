@@ -23,6 +23,21 @@ std::span<const std::uint8_t> Page_Store::Read(std::uint32_t first, std::uint32_
     return {scratch, bytes};
 }
 
+std::span<const std::uint8_t> Page_Store::Read_Stored(std::uint32_t first, std::uint32_t count,
+                                                     std::uint8_t* scratch) const {
+    return Read_Exactly(*file_, std::uint64_t{first} * format::Page_Size, std::size_t{count} * format::Page_Size,
+                        scratch);
+}
+
+void Page_Store::Decode(std::uint32_t number, std::span<std::uint8_t> bytes) const {
+    Apply_Page_Encoding(bytes, key_, number);
+}
+
+void Page_Store::Decode_Two(std::uint32_t number_a, std::span<std::uint8_t> a, std::uint32_t number_b,
+                            std::span<std::uint8_t> b) const {
+    Apply_Page_Encoding_Two(a, number_a, b, number_b, key_);
+}
+
 void Page_Store::Read_Head(std::uint32_t page, std::span<std::uint8_t> head) const {
     const auto stored = Read_Exactly(*file_, std::uint64_t{page} * format::Page_Size, head.size(), head.data());
     if (stored.data() != head.data()) std::memcpy(head.data(), stored.data(), head.size());
@@ -30,11 +45,24 @@ void Page_Store::Read_Head(std::uint32_t page, std::span<std::uint8_t> head) con
 }
 
 void Page_Store::Write(std::uint32_t number, std::span<std::uint8_t> page) {
+    Check_Writable(number, page);
+    Apply_Page_Encoding(page, key_, number);
+    writable_->Write(std::uint64_t{number} * format::Page_Size, page);
+}
+
+void Page_Store::Write_Two(std::uint32_t number_a, std::span<std::uint8_t> a, std::uint32_t number_b,
+                           std::span<std::uint8_t> b) {
+    Check_Writable(number_a, a);
+    Check_Writable(number_b, b);
+    Apply_Page_Encoding_Two(a, number_a, b, number_b, key_);
+    writable_->Write(std::uint64_t{number_a} * format::Page_Size, a);
+    writable_->Write(std::uint64_t{number_b} * format::Page_Size, b);
+}
+
+void Page_Store::Check_Writable(std::uint32_t number, std::span<const std::uint8_t> page) const {
     if (!writable_ || page.size() != format::Page_Size)
         throw Error("Internal error: page " + std::to_string(number) + " of '" + file_->Name() +
                     "' written through a store that cannot write it.");
-    Apply_Page_Encoding(page, key_, number);
-    writable_->Write(std::uint64_t{number} * format::Page_Size, page);
 }
 
 }  // namespace kelbrook::jet

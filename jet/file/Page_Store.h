@@ -9,6 +9,7 @@
 //
 //   Page_Store out(*write_file, key);              // write_file: Write_File (or Output_File)
 //   out.Write(number, page_bytes);                 // encodes page_bytes in place, then writes
+//   out.Write_Two(n1, bytes1, n2, bytes2);         // the same for two pages, encoded at once
 //
 // Read hands out the file's own memory when it can (a mapped file, pages not encoded),
 // else decodes into the caller's scratch buffer. Errors are the file's (File_Io.h).
@@ -40,12 +41,25 @@ public:
     // The first `head.size()` bytes of page `page`, decoded into `head`: an encoded page's
     // opening bytes decode without the rest of it.
     void Read_Head(std::uint32_t page, std::span<std::uint8_t> head) const;
+    // Pages `first` .. `first + count - 1` as the file stores them, not decoded (see
+    // Read); Decode then decodes any of them when, and if, it is wanted.
+    std::span<const std::uint8_t> Read_Stored(std::uint32_t first, std::uint32_t count, std::uint8_t* scratch) const;
+    // Decodes, in place, the opening `bytes.size()` bytes (at most a page) of page
+    // `number` as stored: a page's opening bytes decode without the rest of it.
+    void Decode(std::uint32_t number, std::span<std::uint8_t> bytes) const;
+    // Decodes two whole stored pages at once, quicker than one after the other.
+    void Decode_Two(std::uint32_t number_a, std::span<std::uint8_t> a, std::uint32_t number_b,
+                    std::span<std::uint8_t> b) const;
 
     // Writes `page` (one page of bytes, encoded here in place) as page `number`. Only for
     // a store made over a Write_File.
     void Write(std::uint32_t number, std::span<std::uint8_t> page);
+    // Writes two pages, as Write each, encoding them at once (quicker than one by one).
+    void Write_Two(std::uint32_t number_a, std::span<std::uint8_t> a, std::uint32_t number_b,
+                   std::span<std::uint8_t> b);
 
 private:
+    void Check_Writable(std::uint32_t number, std::span<const std::uint8_t> page) const;
     const Read_File* file_;
     Write_File* writable_ = nullptr;
     std::uint32_t key_;

@@ -16,11 +16,13 @@
 #include <random>
 
 #include "Reader_Test_Util.h"
+#include "jet/file/Crypto.h"
 #include "jet/file/File_Io.h"
 #include "jet/file/File_Output.h"
 #include "jet/file/Page_File.h"
 #include "jet/file/Page_Store.h"
 #include "jet/generator/Generator.h"
+#include "jet/util/Bytes.h"
 #include "jet/util/Error.h"
 #include "jet/util/Memory.h"
 
@@ -372,6 +374,77 @@ TEST(File_Io, A_Walk_Over_An_Encoded_File_Keeps_Few_Pages_Resident) {
     ASSERT_GT(file.Page_Count(), 1800u) << "too small to tell";
     ASSERT_NE(file.Header().database_key, 0u);
     Expect_Few_Pages_Resident(file, path);
+}
+
+// An encoded file read in any order gives each page as decoding it alone does: pages
+// read ahead wait as stored until they are asked for, and are decoded two at a time.
+TEST(File_Io, Encoded_Pages_Read_In_Any_Order_Decode_Alike) {
+    Temp_Folder dir;
+    const fs::path path = fs::canonical(dir.Path()) / "encoded.mdb";
+    jet::Generate_Options options;
+    options.profile = "instrument-history";
+    options.rows = 3000;
+    options.deleted_fraction = 0.3;
+    options.encrypt = true;
+    jet::Generate_Database(options, path);
+    const std::string stored = Read_File(path);
+    const std::uint32_t pages = static_cast<std::uint32_t>(stored.size() / jet::format::Page_Size);
+    ASSERT_GT(pages, 600u) << "too small to tell";
+    const jet::Page_File header(path);
+    const std::uint32_t key = header.Header().database_key;
+    ASSERT_NE(key, 0u);
+    auto decoded = [&](std::uint32_t p) {
+        jet::Page page;
+        std::memcpy(page.data(), stored.data() + std::size_t{p} * page.size(), page.size());
+        jet::Apply_Page_Encoding(page, key, p);
+        return page;
+    };
+    std::mt19937 random(3);
+    std::vector<std::uint32_t> forward, backward, strided, scattered;
+    for (std::uint32_t p = 1; p < pages; ++p) forward.push_back(p);
+    backward.assign(forward.rbegin(), forward.rend());
+    for (std::uint32_t p = 1; p < pages; p += 3) strided.push_back(p);        // skips two of each three read ahead
+    for (std::uint32_t p = 1; p < pages; p += 2) strided.push_back(p);        // then those it skipped, and again
+    for (int n = 0; n < 3000; ++n) scattered.push_back(1 + static_cast<std::uint32_t>(random() % (pages - 1)));
+    const std::vector<std::pair<const char*, const std::vector<std::uint32_t>*>> orders = {
+        {"forward", &forward}, {"backward", &backward}, {"strided", &strided}, {"scattered", &scattered}};
+    for (const Host& host : Hosts())
+        for (const auto& [name, order] : orders) {
+            SCOPED_TRACE(std::string(host.name) + ", " + name);
+            const jet::Page_File file(path, {}, host.files);
+            for (const std::uint32_t p : *order) {
+                ASSERT_EQ(*file.Read(p), decoded(p)) << "page " << p;
+                const jet::Page page = decoded(p);
+                const std::uint32_t owner = jet::Get_U32(page, jet::format::Data_Tdef_Page);
+                const bool data = page[jet::format::Page_Type] == jet::format::Page_Type_Data &&
+                                  owner <= jet::format::Max_Page_Number;  // not a long-value page
+                ASSERT_EQ(file.Data_Page_Table(p), data ? owner : jet::Page_File::No_Table) << "page " << p;
+            }
+        }
+}
+
+// Pages written two at a time are stored as those written one by one.
+TEST(File_Io, Page_Store_Writes_Two_As_One_By_One) {
+    Temp_Folder dir;
+    const std::uint32_t key = 0x0BADF00D;
+    auto write = [&](const fs::path& path, bool two) {
+        auto out = jet::Host_Files().Create(path);
+        jet::Page_Store store(*out, key);
+        std::vector<std::vector<std::uint8_t>> pages;
+        for (std::uint8_t n = 0; n < 5; ++n) pages.emplace_back(jet::format::Page_Size, static_cast<std::uint8_t>(0x30 + n));
+        if (two) {
+            store.Write_Two(3, pages[3], 0, pages[0]);
+            store.Write_Two(1, pages[1], 4, pages[4]);
+            store.Write(2, pages[2]);
+        } else {
+            for (std::uint32_t n = 0; n < 5; ++n) store.Write(n, pages[n]);
+        }
+        out->Close();
+        return Read_File(path);
+    };
+    const std::string two = write(dir / "two.bin", true), one = write(dir / "one.bin", false);
+    EXPECT_EQ(two.size(), 5 * jet::format::Page_Size);
+    EXPECT_TRUE(two == one);
 }
 
 // Pages written through a store with a database key are stored encoded and read back

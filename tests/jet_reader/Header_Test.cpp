@@ -59,6 +59,35 @@ TEST(Rc4, Long_Streams_Match_The_Textbook_Cipher) {
             }
 }
 
+// Two streams ciphered at once give what each gives alone, whatever their lengths.
+TEST(Rc4, Two_Streams_At_Once_Match_One_At_A_Time) {
+    std::mt19937 random(11);
+    struct Pair { std::size_t key_a, key_b, size_a, size_b; };
+    for (const Pair p : std::vector<Pair>{{4, 4, 4096, 4096}, {4, 4, 0, 0}, {4, 4, 1, 1}, {1, 16, 300, 300},
+                                          {4, 4, 4096, 8}, {256, 5, 257, 10007}})
+        for (int round = 0; round < 4; ++round) {
+            std::vector<std::uint8_t> key_a(p.key_a), key_b(p.key_b), a(p.size_a), b(p.size_b);
+            for (auto* v : {&key_a, &key_b, &a, &b})
+                for (auto& byte : *v) byte = static_cast<std::uint8_t>(random());
+            std::vector<std::uint8_t> one_a = a, one_b = b;
+            jet::Rc4_Apply(key_a, one_a);
+            jet::Rc4_Apply(key_b, one_b);
+            jet::Rc4_Apply_Two(key_a, a, key_b, b);
+            ASSERT_EQ(a, one_a) << p.size_a << " and " << p.size_b << " bytes";
+            ASSERT_EQ(b, one_b) << p.size_a << " and " << p.size_b << " bytes";
+        }
+    // Pages: two at once as one at a time, page 0 left alone.
+    for (const auto& [first, second] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 2}, {0, 7}, {9, 0}, {5, 5}}) {
+        std::vector<std::uint8_t> a(jet::format::Page_Size, 0x11), b(jet::format::Page_Size, 0x22);
+        std::vector<std::uint8_t> one_a = a, one_b = b;
+        jet::Apply_Page_Encoding(one_a, 0xABCDEF01, first);
+        jet::Apply_Page_Encoding(one_b, 0xABCDEF01, second);
+        jet::Apply_Page_Encoding_Two(a, first, b, second, 0xABCDEF01);
+        EXPECT_EQ(a, one_a) << first;
+        EXPECT_EQ(b, one_b) << second;
+    }
+}
+
 TEST(Header, Decodes_Corpus_Headers) {
     REQUIRE_CORPUS();
     for (const auto& f : Corpus_Files()) {
