@@ -1,8 +1,18 @@
 #include "jet/file/File_Io.h"
 
+#include <cstring>
+
 #include "jet/util/Error.h"
 
 namespace kelbrook::jet {
+
+void Read_File::Read_Scattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) const {
+    for (const auto& piece : pieces) {
+        const auto bytes = Read_Exactly(*this, offset, piece.size(), piece.data());
+        if (bytes.data() != piece.data()) std::memcpy(piece.data(), bytes.data(), piece.size());
+        offset += piece.size();
+    }
+}
 
 std::span<const std::uint8_t> Read_Exactly(const Read_File& file, std::uint64_t offset, std::size_t count,
                                            std::uint8_t* scratch) {

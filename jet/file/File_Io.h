@@ -43,6 +43,10 @@ public:
     // all of them can be read, the end of the file included.
     virtual std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count,
                                                std::uint8_t* scratch) const = 0;
+    // Reads the bytes at `offset` into `pieces`, one after another, as one Read of their
+    // bytes joined would; a host that can fills them in one call (preadv), sparing a copy
+    // out of a buffer of them all. Throws as Read; the pieces then hold nothing to rely on.
+    virtual void Read_Scattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) const;
     // True when Read hands out the file's own memory rather than copies.
     virtual bool In_Place() const { return false; }
     // Lets the host take back the memory that the file's own pages hold in this process

@@ -55,6 +55,50 @@ std::string Short_Read_Text(std::uint64_t offset, std::size_t count, std::size_t
 
 // ---- Descriptors --------------------------------------------------------------------
 
+// What is left of a list of buffers that vectored calls (preadv, pwritev) fill or write
+// from, a call at a time, each call perhaps short.
+template <class Byte>
+class Pieces_Left {
+public:
+    explicit Pieces_Left(std::span<const std::span<Byte>> pieces) : pieces_(pieces) { Skip_Empty(); }
+    bool Done() const { return next_ == pieces_.size(); }
+    // Fills `vectors` with what is left, as many pieces as they take; returns how many.
+    template <std::size_t N>
+    int Vectors(std::array<iovec, N>& vectors) const {
+        std::size_t count = 0;
+        for (std::size_t i = next_; i < pieces_.size() && count < N; ++i) {
+            const std::size_t skip = i == next_ ? done_ : 0;
+            vectors[count++] = iovec{const_cast<std::uint8_t*>(pieces_[i].data()) + skip, pieces_[i].size() - skip};
+        }
+        return static_cast<int>(count);
+    }
+    // Counts `bytes` more as done.
+    void Advance(std::size_t bytes) {
+        while (bytes > 0 && next_ < pieces_.size()) {
+            const std::size_t rest = pieces_[next_].size() - done_;
+            if (bytes < rest) {
+                done_ += bytes;
+                return;
+            }
+            bytes -= rest;
+            ++next_;
+            done_ = 0;
+            Skip_Empty();
+        }
+    }
+
+private:
+    void Skip_Empty() {
+        while (next_ < pieces_.size() && pieces_[next_].size() == done_) {
+            ++next_;
+            done_ = 0;
+        }
+    }
+    std::span<const std::span<Byte>> pieces_;
+    std::size_t next_ = 0;  // first piece not yet done
+    std::size_t done_ = 0;  // bytes of pieces_[next_] already done
+};
+
 class Fd_File : public Write_File {
 public:
     Fd_File(std::string name, int fd) : Write_File(std::move(name)), fd_(fd) {}
@@ -83,6 +127,25 @@ public:
         return {scratch, count};
     }
 
+    void Read_Scattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) const override {
+        std::size_t count = 0;
+        for (const auto& piece : pieces) count += piece.size();
+        const std::uint64_t start = offset;
+        Pieces_Left<std::uint8_t> left(pieces);
+        while (!left.Done()) {
+            std::array<iovec, Gather_Limit> vectors;
+            const int taken = left.Vectors(vectors);
+            const ssize_t n = ::preadv(Fd(), vectors.data(), taken, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0)
+                Fail_Io(Name(), "cannot read " + std::to_string(count) + " bytes at byte " + std::to_string(start) +
+                                    " (" + System_Text(errno) + ")");
+            if (n == 0) Fail_Io(Name(), Short_Read_Text(start, count, static_cast<std::size_t>(offset - start)));
+            offset += static_cast<std::uint64_t>(n);
+            left.Advance(static_cast<std::size_t>(n));  // a short read leaves the rest for the next call
+        }
+    }
+
     void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
         while (!bytes.empty()) {
             const std::size_t chunk = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
@@ -97,39 +160,17 @@ public:
     }
 
     void Write_Gathered(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> pieces) override {
-        std::array<iovec, Gather_Limit> vectors;
-        std::size_t next = 0;   // first piece not yet handed to the host
-        std::size_t done = 0;   // bytes of pieces[next] already written
-        for (;;) {
-            while (next < pieces.size() && pieces[next].size() == done) {
-                ++next;
-                done = 0;
-            }
-            if (next == pieces.size()) return;
-            std::size_t count = 0;
-            for (std::size_t i = next; i < pieces.size() && count < vectors.size(); ++i) {
-                const std::size_t skip = i == next ? done : 0;
-                vectors[count++] = iovec{const_cast<std::uint8_t*>(pieces[i].data()) + skip, pieces[i].size() - skip};
-            }
-            const ssize_t n = ::pwritev(Fd(), vectors.data(), static_cast<int>(count), static_cast<off_t>(offset));
+        Pieces_Left<const std::uint8_t> left(pieces);
+        while (!left.Done()) {
+            std::array<iovec, Gather_Limit> vectors;
+            const int taken = left.Vectors(vectors);
+            const ssize_t n = ::pwritev(Fd(), vectors.data(), taken, static_cast<off_t>(offset));
             if (n < 0 && errno == EINTR) continue;
             if ((n < 0 && (errno == ENOSPC || errno == EDQUOT)) || n == 0)
                 throw Error(Disk_Full_Message(Name()), Error_Kind::IO);
             if (n < 0) throw Error("Could not write '" + Name() + "': " + System_Text(errno) + ".", Error_Kind::IO);
             offset += static_cast<std::uint64_t>(n);
-            // A short write leaves the rest for the next call.
-            std::size_t left = static_cast<std::size_t>(n);
-            while (left > 0) {
-                const std::size_t rest = pieces[next].size() - done;
-                if (left < rest) {
-                    done += left;
-                    left = 0;
-                } else {
-                    left -= rest;
-                    ++next;
-                    done = 0;
-                }
-            }
+            left.Advance(static_cast<std::size_t>(n));  // a short write leaves the rest for the next call
         }
     }
 

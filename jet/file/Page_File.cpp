@@ -128,30 +128,40 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
         return slot.data;
     }
     // From a descriptor, a page right after a run, or right after the last page read, is
-    // read ahead in one call; a page out of the way (a long value's, an index's) alone, and
-    // the run goes on. From a mapping each page is decoded only when it is asked for.
-    // Pages read ahead of an encoded file stay as stored until they are asked for (a run
-    // holds other tables' pages too): only their opening bytes are decoded, for their owner.
-    const bool ahead = !store_.File().In_Place() && (page == run_end_ || page == last_end_);
+    // read ahead in one call, straight into the cache's buffers; a page out of the way (a
+    // long value's, an index's) alone, and the run goes on. From a mapping each page is
+    // decoded only when it is asked for. Pages read ahead of an encoded file stay as stored
+    // until they are asked for (a run holds other tables' pages too): only their opening
+    // bytes are decoded, for their owner.
+    const bool mapped = store_.File().In_Place();
+    const bool ahead = !mapped && (page == run_end_ || page == last_end_);
     const std::uint32_t count = ahead ? std::min<std::uint32_t>(Read_Ahead_Pages, page_count_ - page) : 1;
-    const std::size_t bytes = std::size_t{count} * format::Page_Size;
-    if (raw_.size() < bytes) raw_.resize(bytes);
-    if (store_.File().In_Place()) Count_Mapped_Read();  // the page is decoded into a buffer of ours
     const bool encoded = store_.Key() != 0;
-    const auto pages = encoded ? store_.Read_Stored(page, count, raw_.data()) : store_.Read(page, count, raw_.data());
-    last_end_ = page + count;
-    if (ahead) run_end_ = page + count;
-    Page_Ref result;
+    std::array<std::span<std::uint8_t>, Read_Ahead_Pages> buffers;
     for (std::uint32_t k = 0; k < count; ++k) {
         Slot& s = cache_[(page + k) % Cache_Slots];
         // A buffer some reader (on any thread) still holds is never written again: the
         // slot takes a new one. One only this cache holds is reused once what its last
-        // holder did with it is seen here.
+        // holder did with it is seen here. Until the read is done the slot holds no page.
         if (!s.data || s.data.use_count() > 1)
             s.data = std::make_shared<Page>();
         else
             std::atomic_thread_fence(std::memory_order_acquire);
-        std::memcpy(s.data->data(), pages.data() + std::size_t{k} * format::Page_Size, format::Page_Size);
+        s.page = No_Page;
+        s.stored = false;
+        buffers[k] = std::span(*s.data);
+    }
+    if (mapped) {
+        Count_Mapped_Read();  // the page is decoded into a buffer of ours
+        const auto bytes = store_.Read_Stored(page, 1, buffers[0].data());
+        if (bytes.data() != buffers[0].data()) std::memcpy(buffers[0].data(), bytes.data(), format::Page_Size);
+    } else {
+        store_.Read_Stored_Into(page, std::span(buffers).first(count));
+    }
+    last_end_ = page + count;
+    if (ahead) run_end_ = page + count;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        Slot& s = cache_[(page + k) % Cache_Slots];
         s.page = page + k;
         s.stored = encoded;
         if (!encoded) {
@@ -162,10 +172,9 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
             store_.Decode(page + k, head);
             Note_Owner(page + k, head);
         }
-        if (k == 0) result = s.data;
     }
     if (encoded) Decode_Slot(page);
-    return result;
+    return slot.data;
 }
 
 // Decodes the cached, stored page `page`, and with it the next page when that is cached

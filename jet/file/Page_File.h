@@ -92,11 +92,11 @@ private:
     Database_Header header_;
     static constexpr std::size_t Cache_Slots = 512;
     static constexpr std::uint32_t Read_Ahead_Pages = 32;  // per read when pages come in order
-    mutable std::vector<std::uint8_t> raw_;     // read buffer
     mutable std::uint32_t run_end_ = UINT32_MAX;   // the page after the last run read ahead
     mutable std::uint32_t last_end_ = UINT32_MAX;  // the page after the last one read
+    static constexpr std::uint32_t No_Page = 0xFFFFFFFF;
     struct Slot {
-        std::uint32_t page = 0xFFFFFFFF;
+        std::uint32_t page = No_Page;
         std::shared_ptr<Page> data;  // reused for another page once no reader holds it
         bool stored = false;         // as the file stores it, not yet decoded: never handed out so
     };

@@ -29,6 +29,10 @@ std::span<const std::uint8_t> Page_Store::Read_Stored(std::uint32_t first, std::
                         scratch);
 }
 
+void Page_Store::Read_Stored_Into(std::uint32_t first, std::span<const std::span<std::uint8_t>> pages) const {
+    file_->Read_Scattered(std::uint64_t{first} * format::Page_Size, pages);
+}
+
 void Page_Store::Decode(std::uint32_t number, std::span<std::uint8_t> bytes) const {
     Apply_Page_Encoding(bytes, key_, number);
 }

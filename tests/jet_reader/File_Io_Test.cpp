@@ -86,6 +86,13 @@ TEST(File_Io, Refusals_Name_The_File_And_Their_Kind) {
                  host.files.Open_Read(p)->Read(50, 100, scratch.data());
              },
              jet::Error_Kind::IO, "ends early"},
+            {"scattered read past the end", dir / "short.bin",
+             [&](const fs::path& p) {
+                 std::vector<std::uint8_t> a(40), b(100);
+                 const std::vector<std::span<std::uint8_t>> pieces = {a, b};
+                 host.files.Open_Read(p)->Read_Scattered(10, pieces);
+             },
+             jet::Error_Kind::IO, "ends early"},
         };
         for (const auto& c : cases) {
             SCOPED_TRACE(c.what);
@@ -231,6 +238,43 @@ TEST(File_Io, Gathered_Writes_And_Room_Set_Aside) {
                            [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
     EXPECT_TRUE(std::all_of(back.begin() + static_cast<std::ptrdiff_t>(expected.size()), back.end(),
                             [](char c) { return c == 0; }));
+}
+
+// Scattered reads fill their pieces as one read of them joined: more pieces than one call
+// of the host takes, some empty, of every size, from a descriptor, a mapping, and a file
+// that only knows Read.
+TEST(File_Io, Scattered_Reads_Fill_Each_Piece_In_Turn) {
+    Temp_Folder dir;
+    std::string stored(3'000'000, '\0');
+    for (std::size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<char>((i * 131) >> 3);
+    Write_File(dir / "scattered.bin", stored);
+    struct Only_Read final : jet::Read_File {  // the default Read_Scattered, over Read
+        explicit Only_Read(std::unique_ptr<jet::Read_File> inner) : Read_File(inner->Name()), inner_(std::move(inner)) {}
+        std::uint64_t Size() const override { return inner_->Size(); }
+        std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const override {
+            return inner_->Read(offset, count, scratch);
+        }
+        std::unique_ptr<jet::Read_File> inner_;
+    };
+    for (const Host& host : Hosts())
+        for (const bool only_read : {false, true}) {
+            SCOPED_TRACE(std::string(host.name) + (only_read ? ", Read only" : ""));
+            std::unique_ptr<jet::Read_File> in = host.files.Open_Read(dir / "scattered.bin");
+            if (only_read) in = std::make_unique<Only_Read>(std::move(in));
+            std::vector<std::vector<std::uint8_t>> buffers;
+            for (std::uint32_t i = 0; i < 2100; ++i) buffers.emplace_back(i % 9 == 0 ? 0 : (i * 53) % 2000 + 1, 0xEE);
+            const std::vector<std::span<std::uint8_t>> pieces(buffers.begin(), buffers.end());
+            const std::uint64_t offset = 777;
+            in->Read_Scattered(offset, pieces);
+            std::size_t at = offset;
+            for (std::size_t i = 0; i < buffers.size(); ++i) {
+                ASSERT_TRUE(std::equal(buffers[i].begin(), buffers[i].end(), stored.begin() + static_cast<std::ptrdiff_t>(at),
+                                       [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }))
+                    << "piece " << i;
+                at += buffers[i].size();
+            }
+            in->Read_Scattered(0, {});
+        }
 }
 
 // Another program cuts the file short while it is mapped: the next read fails with an
@@ -421,6 +465,58 @@ TEST(File_Io, Encoded_Pages_Read_In_Any_Order_Decode_Alike) {
                 ASSERT_EQ(file.Data_Page_Table(p), data ? owner : jet::Page_File::No_Table) << "page " << p;
             }
         }
+}
+
+// A read that fails part way through a run leaves none of the run's pages behind as read:
+// once the host reads again, every page reads as it is stored, encoded or not.
+TEST(File_Io, A_Read_That_Failed_Leaves_No_Page_Behind) {
+    struct Fails_Once final : jet::File_System {  // the read of `strike` bytes into a run fails, once
+        struct Reader final : jet::Read_File {
+            Reader(std::unique_ptr<jet::Read_File> inner, std::uint64_t& read, const std::uint64_t& strike)
+                : Read_File(inner->Name()), inner_(std::move(inner)), read_(read), strike_(strike) {}
+            std::uint64_t Size() const override { return inner_->Size(); }
+            std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const override {
+                const std::uint64_t before = read_;
+                read_ += count;
+                if (before < strike_ && read_ >= strike_) {
+                    scratch[0] ^= 0xFF;  // what a failed read leaves in the buffer
+                    throw jet::Error(Name() + ": the disk could not be read", jet::Error_Kind::IO);
+                }
+                return inner_->Read(offset, count, scratch);
+            }
+            std::unique_ptr<jet::Read_File> inner_;
+            std::uint64_t& read_;
+            const std::uint64_t& strike_;
+        };
+        std::unique_ptr<jet::Read_File> Open_Read(const fs::path& path) const override {
+            return std::make_unique<Reader>(jet::Host_Files_Unmapped().Open_Read(path), read, strike);
+        }
+        std::unique_ptr<jet::Write_File> Create(const fs::path& path) const override { return jet::Host_Files().Create(path); }
+        std::unique_ptr<jet::Write_File> Open_Write(const fs::path& path) const override {
+            return jet::Host_Files().Open_Write(path);
+        }
+        mutable std::uint64_t read = 0;
+        std::uint64_t strike = 0;
+    };
+    Temp_Folder dir;
+    for (const bool encrypt : {false, true}) {
+        SCOPED_TRACE(encrypt ? "encoded" : "not encoded");
+        const fs::path path = fs::canonical(dir.Path()) / (encrypt ? "encoded.mdb" : "plain.mdb");
+        jet::Generate_Options options;
+        options.profile = "instrument-data";
+        options.rows = 2000;
+        options.password = "";
+        options.encrypt = encrypt;
+        jet::Generate_Database(options, path);
+        const jet::Page_File truth(path, {}, jet::Host_Files_Unmapped());
+        Fails_Once files;
+        const jet::Page_File file(path, {}, files);
+        files.strike = files.read + 11 * jet::format::Page_Size + 100;  // within the run read ahead after page 1
+        ASSERT_EQ(*file.Read(1), *truth.Read(1));
+        EXPECT_THROW(file.Read(2), jet::Error);
+        for (std::uint32_t p = 2; p < std::min<std::uint32_t>(file.Page_Count(), 200); ++p)
+            ASSERT_EQ(*file.Read(p), *truth.Read(p)) << "page " << p;
+    }
 }
 
 // Pages written two at a time are stored as those written one by one.
