@@ -404,16 +404,26 @@ TEST(File_Io, Pages_Held_Across_A_Long_Walk_Stay_The_Same) {
     for (const auto& [p, page] : held) ASSERT_EQ(*page, *mapped.Read(p)) << "page " << p << ", read with pread";
 }
 
+// A database made in `dir` of `rows` rows of `profile`, without a password, every page
+// encoded when asked.
+fs::path Generated(const Temp_Folder& dir, const std::string& name, const std::string& profile, std::uint64_t rows,
+                   bool encrypt, double deleted_fraction = 0.15) {
+    const fs::path path = fs::canonical(dir.Path()) / name;
+    jet::Generate_Options options;
+    options.profile = profile;
+    options.rows = rows;
+    options.deleted_fraction = deleted_fraction;
+    options.password = "";
+    options.encrypt = encrypt;
+    jet::Generate_Database(options, path);
+    return path;
+}
+
 // An encoded file's pages are decoded into buffers from the mapping, which gives back its
 // memory all the same.
 TEST(File_Io, A_Walk_Over_An_Encoded_File_Keeps_Few_Pages_Resident) {
     Temp_Folder dir;
-    const fs::path path = fs::canonical(dir.Path()) / "encoded.mdb";
-    jet::Generate_Options options;
-    options.profile = "instrument-history";
-    options.rows = 10000;
-    options.encrypt = true;
-    jet::Generate_Database(options, path);
+    const fs::path path = Generated(dir, "encoded.mdb", "instrument-history", 10000, true);
     const jet::Page_File file(path, {}, jet::Host_Files_Mapped());
     ASSERT_GT(file.Page_Count(), 1800u) << "too small to tell";
     ASSERT_NE(file.Header().database_key, 0u);
@@ -424,13 +434,7 @@ TEST(File_Io, A_Walk_Over_An_Encoded_File_Keeps_Few_Pages_Resident) {
 // read ahead wait as stored until they are asked for, and are decoded two at a time.
 TEST(File_Io, Encoded_Pages_Read_In_Any_Order_Decode_Alike) {
     Temp_Folder dir;
-    const fs::path path = fs::canonical(dir.Path()) / "encoded.mdb";
-    jet::Generate_Options options;
-    options.profile = "instrument-history";
-    options.rows = 3000;
-    options.deleted_fraction = 0.3;
-    options.encrypt = true;
-    jet::Generate_Database(options, path);
+    const fs::path path = Generated(dir, "encoded.mdb", "instrument-history", 3000, true, 0.3);
     const std::string stored = Read_File(path);
     const std::uint32_t pages = static_cast<std::uint32_t>(stored.size() / jet::format::Page_Size);
     ASSERT_GT(pages, 600u) << "too small to tell";
@@ -501,13 +505,7 @@ TEST(File_Io, A_Read_That_Failed_Leaves_No_Page_Behind) {
     Temp_Folder dir;
     for (const bool encrypt : {false, true}) {
         SCOPED_TRACE(encrypt ? "encoded" : "not encoded");
-        const fs::path path = fs::canonical(dir.Path()) / (encrypt ? "encoded.mdb" : "plain.mdb");
-        jet::Generate_Options options;
-        options.profile = "instrument-data";
-        options.rows = 2000;
-        options.password = "";
-        options.encrypt = encrypt;
-        jet::Generate_Database(options, path);
+        const fs::path path = Generated(dir, encrypt ? "encoded.mdb" : "plain.mdb", "instrument-data", 2000, encrypt);
         const jet::Page_File truth(path, {}, jet::Host_Files_Unmapped());
         Fails_Once files;
         const jet::Page_File file(path, {}, files);
