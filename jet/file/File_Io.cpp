@@ -8,6 +8,7 @@ namespace kelbrook::jet {
 
 void Read_File::Read_Scattered(std::uint64_t offset, std::span<const std::span<std::uint8_t>> pieces) const {
     for (const auto& piece : pieces) {
+        if (piece.empty()) continue;  // an empty piece may have no memory at all
         const auto bytes = Read_Exactly(*this, offset, piece.size(), piece.data());
         if (bytes.data() != piece.data()) std::memcpy(piece.data(), bytes.data(), piece.size());
         offset += piece.size();
