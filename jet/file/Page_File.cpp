@@ -151,13 +151,8 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
         s.stored = false;
         buffers[k] = std::span(*s.data);
     }
-    if (mapped) {
-        Count_Mapped_Read();  // the page is decoded into a buffer of ours
-        const auto bytes = store_.Read_Stored(page, 1, buffers[0].data());
-        if (bytes.data() != buffers[0].data()) std::memcpy(buffers[0].data(), bytes.data(), format::Page_Size);
-    } else {
-        store_.Read_Stored_Into(page, std::span(buffers).first(count));
-    }
+    if (mapped) Count_Mapped_Read();  // the page is decoded into a buffer of ours
+    store_.Read_Stored_Into(page, std::span(buffers).first(count));
     last_end_ = page + count;
     if (ahead) run_end_ = page + count;
     for (std::uint32_t k = 0; k < count; ++k) {

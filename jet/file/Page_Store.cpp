@@ -23,12 +23,6 @@ std::span<const std::uint8_t> Page_Store::Read(std::uint32_t first, std::uint32_
     return {scratch, bytes};
 }
 
-std::span<const std::uint8_t> Page_Store::Read_Stored(std::uint32_t first, std::uint32_t count,
-                                                     std::uint8_t* scratch) const {
-    return Read_Exactly(*file_, std::uint64_t{first} * format::Page_Size, std::size_t{count} * format::Page_Size,
-                        scratch);
-}
-
 void Page_Store::Read_Stored_Into(std::uint32_t first, std::span<const std::span<std::uint8_t>> pages) const {
     file_->Read_Scattered(std::uint64_t{first} * format::Page_Size, pages);
 }

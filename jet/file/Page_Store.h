@@ -41,11 +41,9 @@ public:
     // The first `head.size()` bytes of page `page`, decoded into `head`: an encoded page's
     // opening bytes decode without the rest of it.
     void Read_Head(std::uint32_t page, std::span<std::uint8_t> head) const;
-    // Pages `first` .. `first + count - 1` as the file stores them, not decoded (see
-    // Read); Decode then decodes any of them when, and if, it is wanted.
-    std::span<const std::uint8_t> Read_Stored(std::uint32_t first, std::uint32_t count, std::uint8_t* scratch) const;
-    // Pages `first` onwards as the file stores them, one into each of `pages` (a page each):
-    // as Read_Stored, without the copy out of a scratch buffer (Read_File::Read_Scattered).
+    // Pages `first` onwards as the file stores them, not decoded, one into each of `pages`
+    // (a page each; Read_File::Read_Scattered); Decode then decodes any of them when, and
+    // if, it is wanted.
     void Read_Stored_Into(std::uint32_t first, std::span<const std::span<std::uint8_t>> pages) const;
     // Decodes, in place, the opening `bytes.size()` bytes (at most a page) of page
     // `number` as stored: a page's opening bytes decode without the rest of it.
