@@ -606,8 +606,9 @@ private:
     // it ever held, and the pipe's many slots would keep all of them.
     void Fill(Hashed_Row& row, Live_Row& live, bool with_values) {
         // The sizes pass needs only the row's length (Row_Source): its bytes are not copied.
+        // Swapped, not copied: the walk refills `live` (a row is at most a page).
         if (with_values || patch_.id_column)
-            row.bytes = live.bytes;
+            row.bytes.swap(live.bytes);
         else
             row.bytes.resize(live.bytes.size());
         if (patch_.id_column) patch_.Apply(def_, row.bytes, Row_Where(where_, live));
