@@ -97,13 +97,30 @@ std::span<const std::uint8_t> Spill_Space::Read(std::uint64_t at, std::size_t co
 
 bool Spill_Space::Fits(std::size_t extra) const { return held_ + extra <= budget_; }
 
-bool Spill_Space::Spill_Largest() {
+bool Spill_Space::Spill_Largest(Entry_Sorter* adding) {
+    // Room a spill kept in a sorter other than the one adding goes first: it holds
+    // nothing to write.
+    for (Entry_Sorter* m : members_)
+        if (m != adding && m->charged_ > 0 && m->entries_.empty()) {
+            m->Spill();
+            return true;
+        }
+    // Then the sorter holding the most, by its entries rather than its room; the one
+    // adding keeps its emptied buffers to fill again.
+    auto held = [](const Entry_Sorter* m) { return m->keys_.size() + m->entries_.size() * sizeof(Entry_Sorter::Entry); };
     Entry_Sorter* largest = nullptr;
     for (Entry_Sorter* m : members_)
-        if (m->charged_ > 0 && (!largest || m->charged_ > largest->charged_)) largest = m;
-    if (!largest) return false;
-    largest->Spill();
-    return true;
+        if (!m->entries_.empty() && (!largest || held(m) > held(largest))) largest = m;
+    if (largest) {
+        largest->Spill(largest == adding);
+        return true;
+    }
+    // Last, the room the one adding kept, where one of its buffers must grow past it.
+    if (adding && adding->charged_ > 0) {
+        adding->Spill();
+        return true;
+    }
+    return false;
 }
 
 // ---- Gathering ----------------------------------------------------------------------------
@@ -200,7 +217,7 @@ void Entry_Sorter::Add(std::span<const std::uint8_t> key, std::uint32_t row, boo
         entries_to = Grown(entries_.capacity(), entries_.size() + 1, First_Entries);
         const std::size_t extra = (keys_to - keys_.capacity()) +
                                   (entries_to - entries_.capacity()) * (sizeof(Entry) + sizeof(std::uint32_t));
-        if (!space_ || extra == 0 || space_->Fits(extra) || !space_->Spill_Largest()) break;
+        if (!space_ || extra == 0 || space_->Fits(extra) || !space_->Spill_Largest(this)) break;
     }
     if (keys_.size() + key.size() > UINT32_MAX || key.size() > Max_Spilled_Key)
         throw Error("An index is too large for a Jet 4.0 file.", Error_Kind::Unsupported);
@@ -235,6 +252,11 @@ void Entry_Sorter::Clear() {
     runs_.clear();
     count_ = 0;
     Recharge();
+}
+
+void Entry_Sorter::Fit() {
+    if (runs_.empty()) return;  // never spilled: grown for what it holds
+    Spill();
 }
 
 void Entry_Sorter::Use_Space(std::shared_ptr<Spill_Space> space) {
@@ -285,7 +307,7 @@ const Entry_Sorter::Entry& Entry_Sorter::Held(std::size_t k) const {
 
 // ---- Spilling -------------------------------------------------------------------------------
 
-void Entry_Sorter::Spill() {
+void Entry_Sorter::Spill(bool keep_room) {
     if (!entries_.empty()) {
         Sort_Held();
         Run run;
@@ -314,9 +336,15 @@ void Entry_Sorter::Spill() {
             last_spilled_row_ = entries_.back().row;
         }
     }
-    std::vector<std::uint8_t>().swap(keys_);
-    std::vector<Entry>().swap(entries_);
-    std::vector<std::uint32_t>().swap(order_);
+    if (keep_room) {
+        keys_.clear();
+        entries_.clear();
+        order_.clear();
+    } else {
+        std::vector<std::uint8_t>().swap(keys_);
+        std::vector<Entry>().swap(entries_);
+        std::vector<std::uint32_t>().swap(order_);
+    }
     sorted_ = true;
     Recharge();
 }

@@ -47,8 +47,9 @@ private:
     friend class Entry_Sorter;
     // True when `extra` more bytes stay within the budget.
     bool Fits(std::size_t extra) const;
-    // Spills the member holding the most memory; false when none holds any.
-    bool Spill_Largest();
+    // Spills the member holding the most memory; false when none holds any. When that is
+    // `adding`, the member making room for an entry, it keeps its buffers to fill again.
+    bool Spill_Largest(Entry_Sorter* adding = nullptr);
     // Appends `bytes` at the end of the file; gives where they start.
     std::uint64_t Append(std::span<const std::uint8_t> bytes);
     // The `count` bytes at `at`, in `scratch` or the file's own memory.
@@ -87,6 +88,10 @@ public:
     // Every entry in order, the runs read back and merged with what is held in memory.
     void Each(const Visitor& visit) const;
     void Clear();
+    // Once every entry is added: a sorter that has spilled spills the rest too, so that
+    // neither the room a spill kept (Spill) nor the last entries stay in memory for the
+    // phases that follow.
+    void Fit();
     // From now on shares `space` (the memory held so far included); spills while over budget.
     void Use_Space(std::shared_ptr<Spill_Space> space);
 
@@ -111,7 +116,10 @@ private:
     // The k-th held entry in sorted order, once Sort_Held has run.
     const Entry& Held(std::size_t k) const;
     void Sort_Held() const;
-    void Spill();  // writes what is held as a run and lets the memory go
+    // Writes what is held as a run and lets the memory go, or with `keep_room` keeps the
+    // emptied buffers (still charged to the space): a sorter refilling them after a spill
+    // then touches no fresh memory, whose first touch costs more than the filling.
+    void Spill(bool keep_room = false);
     std::size_t Held_Bytes() const;
     void Recharge();
     void Join(const std::shared_ptr<Spill_Space>& space);

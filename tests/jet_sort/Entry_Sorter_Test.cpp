@@ -176,6 +176,32 @@ TEST_F(Sorter_Test, SortersSharingABudgetSpillTheLargest) {
     EXPECT_EQ(space->Held(), 0u);
 }
 
+// A sorter that spilled keeps its buffers while adding and lets them go once told the
+// last entry is in (Fit), its last entries going to the file; one that never spilled
+// keeps its entries in memory. The space's budget holds throughout.
+TEST_F(Sorter_Test, OnceAllIsAddedOnlySortersThatNeverSpilledHoldMemory) {
+    auto space = std::make_shared<Spill_Space>(dir / "out.mdb", 32 << 10);
+    const auto items = Random_Items(20000, 12, 12);
+    Entry_Sorter first(space);
+    for (const auto& item : items) {
+        first.Add(item.key, item.row);
+        ASSERT_LE(space->Held(), space->Budget() + item.key.size() + 64);
+    }
+    ASSERT_GT(first.Runs(), 0u);
+    const std::size_t runs = first.Runs();
+    first.Fit();
+    EXPECT_GE(first.Runs(), runs) << "the last entries go to the file";
+    EXPECT_EQ(space->Held(), 0u);
+    Entry_Sorter second(space);
+    const auto few = Random_Items(100, 6, 13);
+    for (const auto& item : few) second.Add(item.key, item.row);
+    second.Fit();
+    EXPECT_EQ(second.Runs(), 0u);
+    EXPECT_GT(space->Held(), 0u);
+    EXPECT_TRUE(Read(first) == Sorted(items));
+    EXPECT_TRUE(Read(second) == Sorted(few));
+}
+
 TEST_F(Sorter_Test, EntriesByTheirPlaceUntilTheyAreSpilled) {
     const auto items = Random_Items(100, 6, 9);
     Entry_Sorter held;
