@@ -601,12 +601,13 @@ private:
         bool hashed = false;  // hash_so_far is the row's whole hash
     };
 
-    // Takes the long values' bytes from `live` (which the walk refills for the next row).
-    // Moved, not swapped: a buffer handed back would keep the room of the largest value
-    // it ever held, and the pipe's many slots would keep all of them.
+    // Takes the row's bytes and its long values' bytes from `live` (which the walk refills
+    // for the next row). The row's bytes are swapped: a row is at most a page, so the
+    // buffer handed back stays small. The long values' are moved: a buffer handed back
+    // would keep the room of the largest value it ever held, and the pipe's many slots
+    // would keep all of them.
     void Fill(Hashed_Row& row, Live_Row& live, bool with_values) {
-        // The sizes pass needs only the row's length (Row_Source): its bytes are not copied.
-        // Swapped, not copied: the walk refills `live` (a row is at most a page).
+        // The sizes pass needs only the row's length (Row_Source): its bytes are not taken.
         if (with_values || patch_.id_column)
             row.bytes.swap(live.bytes);
         else

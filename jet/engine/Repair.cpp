@@ -160,7 +160,7 @@ Index_Image Table_Repair::Read_Index(std::size_t i, const Page_File& file, const
         }
     }
     found_[i] = digest;
-    copied.Fit();
+    copied.Done_Adding();
     return copied;
 }
 
@@ -215,7 +215,7 @@ Index_Image Table_Repair::Rebuild(std::size_t i, const std::string& why, const R
         entries.Add(key_, row);
     });
     if (r != rows_) throw Error(where_ + ": the table changed while it was being compacted.");
-    entries.Fit();
+    entries.Done_Adding();
     if (!ri.Unique()) return entries;
 
     // Phase: a unique index must still be one. Rows whose keys now agree (other than all

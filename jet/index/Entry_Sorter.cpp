@@ -254,7 +254,7 @@ void Entry_Sorter::Clear() {
     Recharge();
 }
 
-void Entry_Sorter::Fit() {
+void Entry_Sorter::Done_Adding() {
     if (runs_.empty()) return;  // never spilled: grown for what it holds
     Spill();
 }

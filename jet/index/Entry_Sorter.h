@@ -47,8 +47,10 @@ private:
     friend class Entry_Sorter;
     // True when `extra` more bytes stay within the budget.
     bool Fits(std::size_t extra) const;
-    // Spills the member holding the most memory; false when none holds any. When that is
-    // `adding`, the member making room for an entry, it keeps its buffers to fill again.
+    // Makes room: lets go of the buffers a member other than `adding` (the member making
+    // room for an entry) keeps empty; else spills the member holding the most entries,
+    // which keeps its buffers when it is `adding`; else lets go of those `adding` keeps.
+    // False when there is nothing to free.
     bool Spill_Largest(Entry_Sorter* adding = nullptr);
     // Appends `bytes` at the end of the file; gives where they start.
     std::uint64_t Append(std::span<const std::uint8_t> bytes);
@@ -91,7 +93,7 @@ public:
     // Once every entry is added: a sorter that has spilled spills the rest too, so that
     // neither the room a spill kept (Spill) nor the last entries stay in memory for the
     // phases that follow.
-    void Fit();
+    void Done_Adding();
     // From now on shares `space` (the memory held so far included); spills while over budget.
     void Use_Space(std::shared_ptr<Spill_Space> space);
 

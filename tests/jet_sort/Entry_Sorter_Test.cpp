@@ -177,7 +177,7 @@ TEST_F(Sorter_Test, SortersSharingABudgetSpillTheLargest) {
 }
 
 // A sorter that spilled keeps its buffers while adding and lets them go once told the
-// last entry is in (Fit), its last entries going to the file; one that never spilled
+// last entry is in (Done_Adding), its last entries going to the file; one that never spilled
 // keeps its entries in memory. The space's budget holds throughout.
 TEST_F(Sorter_Test, OnceAllIsAddedOnlySortersThatNeverSpilledHoldMemory) {
     auto space = std::make_shared<Spill_Space>(dir / "out.mdb", 32 << 10);
@@ -189,13 +189,13 @@ TEST_F(Sorter_Test, OnceAllIsAddedOnlySortersThatNeverSpilledHoldMemory) {
     }
     ASSERT_GT(first.Runs(), 0u);
     const std::size_t runs = first.Runs();
-    first.Fit();
+    first.Done_Adding();
     EXPECT_GE(first.Runs(), runs) << "the last entries go to the file";
     EXPECT_EQ(space->Held(), 0u);
     Entry_Sorter second(space);
     const auto few = Random_Items(100, 6, 13);
     for (const auto& item : few) second.Add(item.key, item.row);
-    second.Fit();
+    second.Done_Adding();
     EXPECT_EQ(second.Runs(), 0u);
     EXPECT_GT(space->Held(), 0u);
     EXPECT_TRUE(Read(first) == Sorted(items));
