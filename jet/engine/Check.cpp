@@ -236,12 +236,13 @@ private:
         seen.largest_auto.assign(plan.auto_columns.size(), 0);
         std::vector<std::uint8_t> key;
         std::vector<Value> values;
+        const Row_Split split(plan.keyed);
         const Live_Row_Visitor take = [&](Live_Row& row) {
             ++seen.count;
             seen.live.push_back(Pack(row.header));
             if (options_.decode_values || plan.needed)
                 Decode_Row_Into(
-                    plan.keyed, row,
+                    plan.keyed, split, row,
                     [&] {
                         return file_name_ + ": page " + std::to_string(row.header.page) + ", row " +
                                std::to_string(row.header.row);

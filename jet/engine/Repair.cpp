@@ -74,7 +74,7 @@ std::string Describe(const Repair_Note& note) {
 
 Table_Repair::Table_Repair(const Database& db, const Table_Definition& def, std::string name, bool system)
     : def_(def), name_(std::move(name)), where_(db.Name() + ": table '" + name_ + "'"), system_(system),
-      key_def_(Key_Definition(def)) {
+      key_def_(Key_Definition(def)), key_split_(key_def_) {
     for (const auto& ri : def.real_indexes) {
         encoders_.emplace_back(key_def_, ri, db.Header());
         expected_.push_back(0);
@@ -97,7 +97,7 @@ void Table_Repair::Add_Row(const Live_Row& live) {
     if (keep_headers_) headers_.push_back(live.header);
     if (encoders_.empty() && !counter_column_) return;
     std::vector<Value>& values = values_;
-    Decode_Row_Into(key_def_, live, [this] { return where_; }, values);
+    Decode_Row_Into(key_def_, key_split_, live, [this] { return where_; }, values);
     if (counter_column_ && values[*counter_column_].kind == Value::Kind::Int32)
         counter_max_ = std::max(counter_max_, values[*counter_column_].integer);
     const auto row = static_cast<std::uint32_t>(rows_ - 1);

@@ -103,6 +103,7 @@ private:
     std::string where_;
     bool system_ = false;
     Table_Definition key_def_;  // only the columns keys and the counter need
+    Row_Split key_split_;       // of key_def_
     std::vector<Index_Key_Encoder> encoders_;
     // Per index, written by Add_Row: the digest of the entries the rows' values give.
     std::vector<std::uint64_t> expected_;

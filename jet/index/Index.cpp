@@ -1,6 +1,7 @@
 #include "jet/index/Index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <set>
 
@@ -40,26 +41,38 @@ void Parse_Index_Page(const Page_File& file, std::uint32_t page, Flat_Index_Page
     std::size_t start = format::Index_Entries;
     const std::size_t min_entry = format::Index_Row_Pointer_Size +
                                   (out.type == format::Page_Type_Index_Node ? format::Index_Child_Pointer_Size : 0);
-    for (std::size_t bit = 0; bit < format::Index_Entry_Mask_Size * 8; ++bit) {
-        if (!(b[format::Index_Entry_Mask + bit / 8] & (1u << (bit % 8)))) continue;
-        std::size_t end = format::Index_Entries + bit;
-        if (end > format::Page_Size) file.Fail(page, "an index entry ends past the end of the page");
-        if (end <= start) file.Fail(page, "an index entry has no bytes");
-        const std::size_t begin = out.bytes.size();
-        std::size_t shared = 0;
-        if (!out.ends.empty()) {
-            if (prefix > out.ends.front())
-                file.Fail(page, "the shared prefix (" + std::to_string(prefix) + " bytes) is longer than the first entry");
-            shared = prefix;
+    // The mask's set bits, lowest first, eight bytes at a time (most of a page's bits are clear).
+    for (std::size_t chunk = 0; chunk < format::Index_Entry_Mask_Size; chunk += 8) {
+        const std::size_t chunk_bytes = std::min<std::size_t>(8, format::Index_Entry_Mask_Size - chunk);
+        std::uint64_t bits = 0;
+        if (chunk_bytes == 8) {
+            bits = Get_U64(b, format::Index_Entry_Mask + chunk);
+        } else {
+            for (std::size_t k = 0; k < chunk_bytes; ++k)
+                bits |= std::uint64_t{b[format::Index_Entry_Mask + chunk + k]} << (8 * k);
         }
-        // The first entry's leading bytes, then this entry's own.
-        out.bytes.resize(begin + shared + (end - start));
-        std::copy_n(out.bytes.begin(), shared, out.bytes.begin() + static_cast<std::ptrdiff_t>(begin));
-        std::copy(b.begin() + static_cast<std::ptrdiff_t>(start), b.begin() + static_cast<std::ptrdiff_t>(end),
-                  out.bytes.begin() + static_cast<std::ptrdiff_t>(begin + shared));
-        if (out.bytes.size() - begin < min_entry) file.Fail(page, "an index entry is too short for its row pointer");
-        out.ends.push_back(out.bytes.size());
-        start = end;
+        for (; bits != 0; bits &= bits - 1) {
+            const std::size_t bit = 8 * chunk + static_cast<std::size_t>(std::countr_zero(bits));
+            std::size_t end = format::Index_Entries + bit;
+            if (end > format::Page_Size) file.Fail(page, "an index entry ends past the end of the page");
+            if (end <= start) file.Fail(page, "an index entry has no bytes");
+            const std::size_t begin = out.bytes.size();
+            std::size_t shared = 0;
+            if (!out.ends.empty()) {
+                if (prefix > out.ends.front())
+                    file.Fail(page, "the shared prefix (" + std::to_string(prefix) +
+                                        " bytes) is longer than the first entry");
+                shared = prefix;
+            }
+            // The first entry's leading bytes, then this entry's own.
+            out.bytes.resize(begin + shared + (end - start));
+            std::copy_n(out.bytes.begin(), shared, out.bytes.begin() + static_cast<std::ptrdiff_t>(begin));
+            std::copy(b.begin() + static_cast<std::ptrdiff_t>(start), b.begin() + static_cast<std::ptrdiff_t>(end),
+                      out.bytes.begin() + static_cast<std::ptrdiff_t>(begin + shared));
+            if (out.bytes.size() - begin < min_entry) file.Fail(page, "an index entry is too short for its row pointer");
+            out.ends.push_back(out.bytes.size());
+            start = end;
+        }
     }
 }
 

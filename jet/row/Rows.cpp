@@ -188,61 +188,93 @@ std::string Value_To_Json(const Value& v) {
     return "null";
 }
 
+Row_Split::Row_Split(const Table_Definition& table) {
+    has_var_ = table.var_columns > 0 ||
+               std::any_of(table.columns.begin(), table.columns.end(), [](const Column& c) { return !c.Is_Fixed(); });
+    parts_.reserve(table.columns.size());
+    for (const Column& c : table.columns) {
+        Part part;
+        part.number = c.number;
+        if (c.type == format::Type_Boolean) {
+            part.kind = Kind::Boolean;  // its value is its null-mask bit
+        } else if (c.Is_Fixed()) {
+            part.kind = Kind::Fixed;
+            part.at = 2 + static_cast<std::size_t>(c.fixed_offset);
+            part.size = Fixed_Size(c.type, c.length);
+        } else {
+            part.kind = Kind::Variable;
+            part.var_index = c.var_index;
+        }
+        parts_.push_back(part);
+    }
+}
+
+struct Row_Split_Access {
+    // `where()` names the row in errors; it is only called on failure.
+    template <class Where>
+    static void Split(const Table_Definition& table, const Row_Split& split, std::span<const std::uint8_t> row,
+                      const Where& where, std::vector<Field>& fields, std::vector<std::size_t>& var_offsets) {
+        using Kind = Row_Split::Kind;
+        auto fail = [&where](const std::string& what) -> void { throw Error(where() + ": " + what); };
+        if (split.parts_.size() != table.columns.size())
+            throw Error("Internal error: a row was split by another table's columns.");
+        fields.resize(split.parts_.size());
+        if (row.size() < 2) fail("the row is too short (" + std::to_string(row.size()) + " bytes)");
+        const std::size_t ncols = Get_U16(row, 0);
+        const std::size_t nmask = (ncols + 7) / 8;
+        if (row.size() < 2 + nmask) fail("the row is too short for its " + std::to_string(ncols) + " columns");
+        const std::size_t mask_at = row.size() - nmask;
+        std::size_t nvar = 0;
+        std::size_t fixed_limit = mask_at;  // end of the fixed area (at most)
+        if (split.has_var_) {
+            if (mask_at < 2 + 2) fail("the row is too short for its variable-column table");
+            nvar = Get_U16(row, mask_at - 2);
+            std::size_t table_bytes = 2 * (nvar + 1) + 2;  // offsets, eod, count
+            if (table_bytes > mask_at - 2)
+                fail("the row's variable-column table (" + std::to_string(nvar) + " columns) does not fit in the row");
+            std::size_t table_start = mask_at - table_bytes;
+            var_offsets.resize(nvar + 1);
+            for (std::size_t i = 0; i <= nvar; ++i) {
+                var_offsets[i] = Get_U16(row, mask_at - 4 - 2 * i);
+                if (var_offsets[i] < 2 || var_offsets[i] > table_start || (i > 0 && var_offsets[i] < var_offsets[i - 1]))
+                    fail("the row's variable-column offsets are out of order or past the row's end");
+            }
+            fixed_limit = nvar > 0 ? var_offsets[0] : var_offsets[nvar];
+        }
+        const std::uint8_t* mask = row.data() + mask_at;
+        for (std::size_t i = 0; i < split.parts_.size(); ++i) {
+            const Row_Split::Part& part = split.parts_[i];
+            const bool present = part.number < ncols && (mask[part.number / 8] & (1u << (part.number % 8))) != 0;
+            Field& f = fields[i];
+            switch (part.kind) {
+                case Kind::Boolean: f = Field{false, 0, present ? 1u : 0u}; break;
+                case Kind::Fixed:
+                    if (!present) {
+                        f = Field{};
+                    } else {
+                        if (!Has_Range(fixed_limit, part.at, part.size))
+                            fail("column \"" + table.columns[i].name + "\" lies past the end of the row's fixed data");
+                        f = Field{false, part.at, part.size};
+                    }
+                    break;
+                case Kind::Variable:
+                    if (!present || part.var_index >= nvar)  // or added after the row was written
+                        f = Field{};
+                    else
+                        f = Field{false, var_offsets[part.var_index],
+                                  var_offsets[part.var_index + 1] - var_offsets[part.var_index]};
+                    break;
+            }
+        }
+    }
+};
+
 namespace {
 
-// `where()` names the row in errors; it is only called on failure.
 template <class Where>
-void Split_Row_Into(const Table_Definition& table, std::span<const std::uint8_t> row, const Where& where,
-                    std::vector<Field>& fields, std::vector<std::size_t>& var_offsets) {
-    auto fail = [&where](const std::string& what) -> void { throw Error(where() + ": " + what); };
-    fields.assign(table.columns.size(), Field{});
-    if (row.size() < 2) fail("the row is too short (" + std::to_string(row.size()) + " bytes)");
-    const std::size_t ncols = Get_U16(row, 0);
-    const std::size_t nmask = (ncols + 7) / 8;
-    if (row.size() < 2 + nmask) fail("the row is too short for its " + std::to_string(ncols) + " columns");
-    const std::size_t mask_at = row.size() - nmask;
-    auto not_null = [&](std::uint16_t number) {
-        return number < ncols && (row[mask_at + number / 8] & (1u << (number % 8))) != 0;
-    };
-    bool has_var = table.var_columns > 0 ||
-                   std::any_of(table.columns.begin(), table.columns.end(), [](const Column& c) { return !c.Is_Fixed(); });
-    std::size_t nvar = 0;
-    std::size_t fixed_limit = mask_at;  // end of the fixed area (at most)
-    if (has_var) {
-        if (mask_at < 2 + 2) fail("the row is too short for its variable-column table");
-        nvar = Get_U16(row, mask_at - 2);
-        std::size_t table_bytes = 2 * (nvar + 1) + 2;  // offsets, eod, count
-        if (table_bytes > mask_at - 2)
-            fail("the row's variable-column table (" + std::to_string(nvar) + " columns) does not fit in the row");
-        std::size_t table_start = mask_at - table_bytes;
-        var_offsets.resize(nvar + 1);
-        for (std::size_t i = 0; i <= nvar; ++i) var_offsets[i] = Get_U16(row, mask_at - 4 - 2 * i);
-        for (std::size_t i = 0; i <= nvar; ++i) {
-            if (var_offsets[i] < 2 || var_offsets[i] > table_start || (i > 0 && var_offsets[i] < var_offsets[i - 1]))
-                fail("the row's variable-column offsets are out of order or past the row's end");
-        }
-        fixed_limit = nvar > 0 ? var_offsets[0] : var_offsets[nvar];
-    }
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-        const Column& c = table.columns[i];
-        Field& f = fields[i];
-        if (c.type == format::Type_Boolean) {
-            f.null = false;
-            f.length = not_null(c.number) ? 1 : 0;  // a boolean's value is its null-mask bit
-            continue;
-        }
-        if (!not_null(c.number)) continue;
-        if (c.Is_Fixed()) {
-            std::size_t size = Fixed_Size(c.type, c.length);
-            std::size_t at = 2 + static_cast<std::size_t>(c.fixed_offset);
-            if (!Has_Range(fixed_limit, at, size))
-                fail("column \"" + c.name + "\" lies past the end of the row's fixed data");
-            f = Field{false, at, size};
-        } else {
-            if (c.var_index >= nvar) continue;  // column added after the row was written
-            f = Field{false, var_offsets[c.var_index], var_offsets[c.var_index + 1] - var_offsets[c.var_index]};
-        }
-    }
+void Split_Row_Into(const Table_Definition& table, const Row_Split& split, std::span<const std::uint8_t> row,
+                    const Where& where, std::vector<Field>& fields, std::vector<std::size_t>& var_offsets) {
+    Row_Split_Access::Split(table, split, row, where, fields, var_offsets);
 }
 
 template <class Where>
@@ -359,7 +391,7 @@ std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std:
                              const std::string& where) {
     std::vector<Field> fields;
     std::vector<std::size_t> var_offsets;
-    Split_Row_Into(table, row, [&] { return where; }, fields, var_offsets);
+    Split_Row_Into(table, Row_Split(table), row, [&] { return where; }, fields, var_offsets);
     return fields;
 }
 
@@ -378,10 +410,15 @@ std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row
 
 void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const std::function<std::string()>& where,
                      std::vector<Value>& values) {
+    Decode_Row_Into(table, Row_Split(table), row, where, values);
+}
+
+void Decode_Row_Into(const Table_Definition& table, const Row_Split& split, const Live_Row& row,
+                     const std::function<std::string()>& where, std::vector<Value>& values) {
     using K = Value::Kind;
     thread_local std::vector<Field> fields;
     thread_local std::vector<std::size_t> var_offsets;
-    Split_Row_Into(table, row.bytes, where, fields, var_offsets);
+    Split_Row_Into(table, split, row.bytes, where, fields, var_offsets);
     values.resize(table.columns.size());
     for (Value& v : values) {
         v.kind = K::Null;
@@ -521,6 +558,11 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
     Live_Row row;
     std::vector<Field> fields;
     std::vector<std::size_t> var_offsets;
+    const Row_Split split(table);
+    std::vector<std::size_t> long_value_columns;  // in table.columns
+    for (std::size_t i = 0; i < table.columns.size(); ++i)
+        if (table.columns[i].Is_Long_Value()) long_value_columns.push_back(i);
+    Page_Ref overflow;  // the page an overflow row's bytes are on, held while they are copied
     for (std::uint32_t page_number : Table_Data_Pages(file, table)) {
         // Pages of other tables are passed over without reading them again.
         if (file.Data_Page_Table(page_number) != table.page) continue;
@@ -530,7 +572,7 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
             Row_Slot slot = Get_Row_Slot(file, page_number, *page, r);
             if (slot.deleted) continue;
             row.header = Row_Pointer{page_number, static_cast<std::uint8_t>(r)};
-            Page_Ref holder = page;
+            const Page* holder = page.get();
             Row_Pointer at = row.header;
             for (int hop = 0; slot.overflow; ++hop) {
                 if (slot.end - slot.start < 4)
@@ -538,7 +580,8 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 Row_Pointer next = Get_Row_Pointer(*holder, slot.start);
                 if (hop >= max_hops)
                     file.Fail(row.header.page, "row " + std::to_string(row.header.row) + " overflows in a loop");
-                holder = file.Read(next.page);
+                overflow = file.Read(next.page);
+                holder = overflow.get();
                 if ((*holder)[format::Page_Type] != format::Page_Type_Data || Get_U32(*holder, format::Data_Tdef_Page) != table.page)
                     file.Fail(row.header.page, "row " + std::to_string(row.header.row) + " overflows to page " +
                                                    std::to_string(next.page) + ", which is not a data page of its table");
@@ -546,13 +589,14 @@ void Table_Rows(const Page_File& file, const Table_Definition& table,
                 at = next;
             }
             row.bytes.assign(holder->begin() + slot.start, holder->begin() + slot.end);
+            overflow.reset();
             const Row_Pointer header = row.header;
             auto where = [&] { return Row_Name(file, header); };
-            Split_Row_Into(table, row.bytes, where, fields, var_offsets);
+            Split_Row_Into(table, split, row.bytes, where, fields, var_offsets);
             std::size_t values = 0;
-            for (std::size_t i = 0; i < table.columns.size(); ++i) {
+            for (const std::size_t i : long_value_columns) {
                 const Column& c = table.columns[i];
-                if (!c.Is_Long_Value() || fields[i].null) continue;
+                if (fields[i].null) continue;
                 if (values == row.long_values.size()) row.long_values.emplace_back();
                 Long_Value_Field& lv = row.long_values[values++];
                 lv.column_number = c.number;

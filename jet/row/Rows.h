@@ -53,6 +53,27 @@ struct Field {
 std::vector<Field> Split_Row(const Table_Definition& table, std::span<const std::uint8_t> row,
                              const std::string& where);
 
+// What splitting a row takes from its table's definition alone (each column's kind,
+// null-mask bit and place), worked out once for a walk over many rows of the table. It
+// is used with the definition it was made from, which names the columns in errors.
+class Row_Split {
+public:
+    explicit Row_Split(const Table_Definition& table);
+
+private:
+    friend struct Row_Split_Access;
+    enum class Kind : std::uint8_t { Boolean, Fixed, Variable };
+    struct Part {
+        Kind kind = Kind::Variable;
+        std::uint16_t number = 0;     // null-mask bit
+        std::uint16_t var_index = 0;  // variable: slot in the var-offset table
+        std::size_t at = 0;           // fixed: start in the row
+        std::size_t size = 0;         // fixed: bytes
+    };
+    std::vector<Part> parts_;  // in table.columns order
+    bool has_var_ = false;     // rows carry a var-offset table
+};
+
 // A memo/OLE value of a row: where its definition is and its full stored bytes.
 // A part of a long value as it lies on a page the walk read, the page held while the
 // piece is.
@@ -122,6 +143,9 @@ std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row
 // `where()` names the row in an error and is called only then.
 void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const std::function<std::string()>& where,
                      std::vector<Value>& values);
+// The same with the table's Row_Split made beforehand.
+void Decode_Row_Into(const Table_Definition& table, const Row_Split& split, const Live_Row& row,
+                     const std::function<std::string()>& where, std::vector<Value>& values);
 
 // Which row's memo/OLE value each long-value row read so far belongs to. In a sound
 // file every long-value row holds part of one value only; a damaged file may point many

@@ -8,6 +8,7 @@
 #include "jet/row/Data_Page.h"
 #include "jet/engine/Database.h"
 #include "jet/engine/Digest.h"
+#include "jet/generator/Generator.h"
 #include "jet/index/Index.h"
 #include "jet/row/Rows.h"
 
@@ -246,6 +247,100 @@ TEST(Indexes, Walk_Marks_Entries_Out_Of_Order_As_A_Whole_Comparison_Does) {
         const auto damaged = kelbrook::testing::Make_Damaged_Copy(name, temp.Path(), kelbrook::testing::Damage::Entry_Order);
         EXPECT_GT(compare_walks(damaged.path), 0u) << damaged.what;
     }
+}
+
+// A small generated database, whose last page is replaced by `page`.
+fs::path With_Last_Page(const Temp_Folder& dir, const std::string& name, const std::array<std::uint8_t, fmt::Page_Size>& page) {
+    const fs::path made = dir / (name + ".made.mdb");
+    jet::Generate_Options options;
+    options.profile = "instrument-history";
+    options.rows = 20;
+    jet::Generate_Database(options, made);
+    const fs::path path = dir / (name + ".mdb");
+    Patch_Copy(made, path, [&](std::vector<std::uint8_t>& bytes) {
+        std::copy(page.begin(), page.end(), bytes.end() - static_cast<std::ptrdiff_t>(fmt::Page_Size));
+    });
+    return path;
+}
+
+// Entries end where the page's entry mask has a bit set: bits at either side of each
+// eight-byte word of the mask, and in its last, shorter one, up to the page's end; a bit
+// past the page's end is an error that names the page.
+TEST(Indexes, Leaf_Entries_End_At_Every_Bit_Of_The_Mask) {
+    struct Case {
+        std::string name;
+        std::vector<std::size_t> bits;  // entry ends, from the first entry's start
+        bool past_the_page;
+    };
+    const std::size_t last_bit = fmt::Page_Size - fmt::Index_Entries;  // ends at the page's end
+    const std::vector<Case> cases = {
+        {"in_the_first_word", {4, 9, 63}, false},
+        {"at_the_last_bit_of_words", {59, 63, 127, 191}, false},
+        {"at_the_first_bit_of_words", {60, 64, 128, 192}, false},
+        {"either_side_of_the_last_short_word", {3579, 3583, 3590, last_bit}, false},
+        {"at_the_first_bit_of_the_last_word", {3580, 3584, 3600}, false},
+        {"one_past_the_page", {100, last_bit + 1}, true},
+        {"the_mask's_last_bit", {8 * fmt::Index_Entry_Mask_Size - 1}, true},
+    };
+    Temp_Folder dir;
+    for (const auto& c : cases) {
+        std::array<std::uint8_t, fmt::Page_Size> page{};
+        page[fmt::Page_Type] = fmt::Page_Type_Index_Leaf;
+        for (std::size_t i = fmt::Index_Entries; i < fmt::Page_Size; ++i) page[i] = static_cast<std::uint8_t>(i * 7);
+        for (const std::size_t bit : c.bits) page[fmt::Index_Entry_Mask + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+        const fs::path path = With_Last_Page(dir, c.name, page);
+        jet::Page_File file(path);
+        const std::uint32_t last = file.Page_Count() - 1;
+        if (c.past_the_page) {
+            try {
+                jet::Read_Index_Page(file, last);
+                ADD_FAILURE() << c.name << ": read without an error";
+            } catch (const jet::Error& e) {
+                EXPECT_NE(std::string(e.what()).find("page " + std::to_string(last) +
+                                                     ": an index entry ends past the end of the page"),
+                          std::string::npos)
+                    << c.name << ": " << e.what();
+            }
+            continue;
+        }
+        const jet::Index_Page read = jet::Read_Index_Page(file, last);
+        ASSERT_EQ(read.entries.size(), c.bits.size()) << c.name;
+        std::size_t start = 0;
+        for (std::size_t k = 0; k < c.bits.size(); ++k) {
+            const auto from = page.begin() + static_cast<std::ptrdiff_t>(fmt::Index_Entries + start);
+            const auto to = page.begin() + static_cast<std::ptrdiff_t>(fmt::Index_Entries + c.bits[k]);
+            EXPECT_EQ(read.entries[k], std::vector<std::uint8_t>(from, to)) << c.name << ", entry " << k;
+            start = c.bits[k];
+        }
+    }
+}
+
+// A row split by the plan made for another table's columns is refused, not read by the
+// wrong columns.
+TEST(Rows, Split_By_Another_Tables_Plan_Is_Refused) {
+    Temp_Folder dir;
+    const fs::path path = dir / "history.mdb";
+    jet::Generate_Options options;
+    options.profile = "instrument-history";
+    options.rows = 20;
+    jet::Generate_Database(options, path);
+    jet::Database db(path);
+    const auto& events = db.Definition(db.Find_Table("RunEvents"));
+    const auto& calibrations = db.Definition(db.Find_Table("Calibrations"));
+    ASSERT_NE(events.columns.size(), calibrations.columns.size());
+    const jet::Row_Split split(calibrations);
+    std::size_t rows = 0;
+    db.Rows(events, [&](const jet::Live_Row& row) {
+        std::vector<jet::Value> values, expected;
+        jet::Decode_Row_Into(events, jet::Row_Split(events), row, [] { return std::string("row"); }, values);
+        jet::Decode_Row_Into(events, row, [] { return std::string("row"); }, expected);
+        ASSERT_EQ(values.size(), expected.size());
+        for (std::size_t i = 0; i < values.size(); ++i)
+            EXPECT_EQ(jet::Value_To_Json(values[i]), jet::Value_To_Json(expected[i])) << "column " << i;
+        EXPECT_THROW(jet::Decode_Row_Into(events, split, row, [] { return std::string("row"); }, values), jet::Error);
+        ++rows;
+    }, jet::Long_Values::Skip);
+    EXPECT_GT(rows, 0u);
 }
 
 TEST(Digest, Follows_Values_Not_Layout) {
