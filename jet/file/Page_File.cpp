@@ -143,8 +143,10 @@ Page_Ref Page_File::Read_Into_Cache(std::uint32_t page) const {
         // A buffer some reader (on any thread) still holds is never written again: the
         // slot takes a new one. One only this cache holds is reused once what its last
         // holder did with it is seen here. Until the read is done the slot holds no page.
+        // A new buffer is not zeroed first: the read fills it whole, or fails and leaves
+        // it unused.
         if (!s.data || s.data.use_count() > 1)
-            s.data = std::make_shared<Page>();
+            s.data = std::make_shared_for_overwrite<Page>();
         else
             std::atomic_thread_fence(std::memory_order_acquire);
         s.page = No_Page;
