@@ -202,11 +202,12 @@ Index_Image Table_Repair::Rebuild(std::size_t i, const std::string& why, const R
     std::vector<bool> all_null(rows_, true);
     std::vector<Row_Pointer> headers;  // per row: its slot in the source, for the notes
     std::uint32_t r = 0;
+    std::vector<Value> values;
     reread([&](const Live_Row& live) {
         const std::uint32_t row = r++;
         if (row >= rows_) throw Error(where_ + ": the table changed while it was being compacted.");
         if (ri.Unique()) headers.push_back(live.header);
-        const std::vector<Value> values = Decode_Row(key_def_, live, where_);
+        Decode_Row_Into(key_def_, key_split_, live, [this] { return where_; }, values);
         if (encoder.Skips(values)) return;
         for (const auto& ic : ri.columns)
             for (std::size_t k = 0; k < key_def_.columns.size(); ++k)

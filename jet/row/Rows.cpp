@@ -404,13 +404,8 @@ std::vector<std::uint8_t> Read_Long_Value(const Page_File& file, std::span<const
 
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where) {
     std::vector<Value> values;
-    Decode_Row_Into(table, row, [&where] { return where; }, values);
+    Decode_Row_Into(table, Row_Split(table), row, [&where] { return where; }, values);
     return values;
-}
-
-void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const std::function<std::string()>& where,
-                     std::vector<Value>& values) {
-    Decode_Row_Into(table, Row_Split(table), row, where, values);
 }
 
 void Decode_Row_Into(const Table_Definition& table, const Row_Split& split, const Live_Row& row,

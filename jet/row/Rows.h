@@ -139,11 +139,9 @@ using Live_Row_Visitor = std::function<void(Live_Row&)>;
 
 // Typed values of a live row, in table.columns order.
 std::vector<Value> Decode_Row(const Table_Definition& table, const Live_Row& row, const std::string& where);
-// The same into `values`, reusing their buffers, for callers decoding row after row;
-// `where()` names the row in an error and is called only then.
-void Decode_Row_Into(const Table_Definition& table, const Live_Row& row, const std::function<std::string()>& where,
-                     std::vector<Value>& values);
-// The same with the table's Row_Split made beforehand.
+// The same into `values`, reusing their buffers, for callers decoding row after row of
+// the table whose Row_Split they made; `where()` names the row in an error and is called
+// only then.
 void Decode_Row_Into(const Table_Definition& table, const Row_Split& split, const Live_Row& row,
                      const std::function<std::string()>& where, std::vector<Value>& values);
 

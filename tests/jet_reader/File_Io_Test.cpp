@@ -404,21 +404,6 @@ TEST(File_Io, Pages_Held_Across_A_Long_Walk_Stay_The_Same) {
     for (const auto& [p, page] : held) ASSERT_EQ(*page, *mapped.Read(p)) << "page " << p << ", read with pread";
 }
 
-// A database made in `dir` of `rows` rows of `profile`, without a password, every page
-// encoded when asked.
-fs::path Generated(const Temp_Folder& dir, const std::string& name, const std::string& profile, std::uint64_t rows,
-                   bool encrypt, double deleted_fraction = 0.15) {
-    const fs::path path = fs::canonical(dir.Path()) / name;
-    jet::Generate_Options options;
-    options.profile = profile;
-    options.rows = rows;
-    options.deleted_fraction = deleted_fraction;
-    options.password = "";
-    options.encrypt = encrypt;
-    jet::Generate_Database(options, path);
-    return path;
-}
-
 // An encoded file's pages are decoded into buffers from the mapping, which gives back its
 // memory all the same.
 TEST(File_Io, A_Walk_Over_An_Encoded_File_Keeps_Few_Pages_Resident) {

@@ -19,6 +19,7 @@
 #include "jet/util/Bytes.h"
 #include "jet/file/Crypto.h"
 #include "jet/file/Format.h"
+#include "jet/generator/Generator.h"
 
 namespace reader_test {
 
@@ -240,6 +241,21 @@ inline void Protect_Copy(const fs::path& from, const fs::path& to, const std::st
         kelbrook::jet::Set_Header_Password(page0, password);
         kelbrook::jet::Apply_Header_Mask(page0);
     });
+}
+
+// A database made in `dir` of `rows` rows of `profile`, without a password, every page
+// encoded when asked.
+inline fs::path Generated(const Temp_Folder& dir, const std::string& name, const std::string& profile, std::uint64_t rows,
+                          bool encrypt, double deleted_fraction = 0.15) {
+    const fs::path path = fs::canonical(dir.Path()) / name;
+    kelbrook::jet::Generate_Options options;
+    options.profile = profile;
+    options.rows = rows;
+    options.deleted_fraction = deleted_fraction;
+    options.password = "";
+    options.encrypt = encrypt;
+    kelbrook::jet::Generate_Database(options, path);
+    return path;
 }
 
 }  // namespace reader_test

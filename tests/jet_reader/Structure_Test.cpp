@@ -8,7 +8,6 @@
 #include "jet/row/Data_Page.h"
 #include "jet/engine/Database.h"
 #include "jet/engine/Digest.h"
-#include "jet/generator/Generator.h"
 #include "jet/index/Index.h"
 #include "jet/row/Rows.h"
 
@@ -251,11 +250,7 @@ TEST(Indexes, Walk_Marks_Entries_Out_Of_Order_As_A_Whole_Comparison_Does) {
 
 // A small generated database, whose last page is replaced by `page`.
 fs::path With_Last_Page(const Temp_Folder& dir, const std::string& name, const std::array<std::uint8_t, fmt::Page_Size>& page) {
-    const fs::path made = dir / (name + ".made.mdb");
-    jet::Generate_Options options;
-    options.profile = "instrument-history";
-    options.rows = 20;
-    jet::Generate_Database(options, made);
+    const fs::path made = Generated(dir, name + ".made.mdb", "instrument-history", 20, false);
     const fs::path path = dir / (name + ".mdb");
     Patch_Copy(made, path, [&](std::vector<std::uint8_t>& bytes) {
         std::copy(page.begin(), page.end(), bytes.end() - static_cast<std::ptrdiff_t>(fmt::Page_Size));
@@ -319,12 +314,7 @@ TEST(Indexes, Leaf_Entries_End_At_Every_Bit_Of_The_Mask) {
 // wrong columns.
 TEST(Rows, Split_By_Another_Tables_Plan_Is_Refused) {
     Temp_Folder dir;
-    const fs::path path = dir / "history.mdb";
-    jet::Generate_Options options;
-    options.profile = "instrument-history";
-    options.rows = 20;
-    jet::Generate_Database(options, path);
-    jet::Database db(path);
+    jet::Database db(Generated(dir, "history.mdb", "instrument-history", 20, false));
     const auto& events = db.Definition(db.Find_Table("RunEvents"));
     const auto& calibrations = db.Definition(db.Find_Table("Calibrations"));
     ASSERT_NE(events.columns.size(), calibrations.columns.size());
@@ -333,7 +323,7 @@ TEST(Rows, Split_By_Another_Tables_Plan_Is_Refused) {
     db.Rows(events, [&](const jet::Live_Row& row) {
         std::vector<jet::Value> values, expected;
         jet::Decode_Row_Into(events, jet::Row_Split(events), row, [] { return std::string("row"); }, values);
-        jet::Decode_Row_Into(events, row, [] { return std::string("row"); }, expected);
+        expected = jet::Decode_Row(events, row, "row");
         ASSERT_EQ(values.size(), expected.size());
         for (std::size_t i = 0; i < values.size(); ++i)
             EXPECT_EQ(jet::Value_To_Json(values[i]), jet::Value_To_Json(expected[i])) << "column " << i;
