@@ -76,6 +76,11 @@ public:
     // any work, and the writes that follow find their blocks ready. Throws Error (IO, "the
     // disk is full"); a host or file system without the means does nothing.
     virtual void Reserve(std::uint64_t size) { static_cast<void>(size); }
+    // Asks the host to start putting what was written so far on the disk, without waiting
+    // for it to get there (Linux's sync_file_range): the Flush that follows then has less
+    // left to wait for. Durable only after Flush; a host without the means does nothing.
+    // Never throws.
+    virtual void Start_Writeback() {}
     // Makes everything written so far durable (fsync / FlushFileBuffers).
     virtual void Flush() = 0;
     // Closes the file, reporting a failure the host only tells at close. Further calls

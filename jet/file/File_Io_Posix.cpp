@@ -188,6 +188,12 @@ public:
 #endif
     }
 
+    void Start_Writeback() override {
+#ifdef __linux__
+        if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);  // a refusal changes nothing
+#endif
+    }
+
     void Flush() override {
         if (::fsync(Fd()) != 0)
             throw Error("Could not write '" + Name() + "' to the disk: " + System_Text(errno) + ".", Error_Kind::IO);

@@ -58,6 +58,7 @@ void Output_File::Write(std::uint64_t offset, std::span<const std::uint8_t> byte
     if (bytes.size() >= Staging_Limit) {
         Flush_Pending();
         file_->Write(offset, bytes);
+        Written(bytes.size());
         return;
     }
     if (staging_.size() + bytes.size() > Staging_Limit) Flush_Pending();
@@ -93,6 +94,7 @@ void Output_File::Flush_Pending() const {
             // Writes over one another: made one by one in the order given, the later winning.
             std::sort(writes.begin(), writes.end(), [](const Staged& a, const Staged& b) { return a.at < b.at; });
             for (const Staged& w : writes) file_->Write(w.offset, piece(w));
+            Written(bytes.size());
             return;
         }
     }
@@ -113,6 +115,14 @@ void Output_File::Flush_Pending() const {
         }
         file_->Write_Gathered(from, pieces);
     }
+    Written(bytes.size());
+}
+
+void Output_File::Written(std::size_t bytes) const {
+    unsent_ += bytes;
+    if (unsent_ < Writeback_Every) return;
+    unsent_ = 0;
+    file_->Start_Writeback();
 }
 
 void Output_File::Reserve(std::uint64_t size) {

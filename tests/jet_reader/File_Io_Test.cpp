@@ -215,6 +215,83 @@ TEST(File_Io, Held_Back_Writes_Leave_The_Bytes_Written_One_By_One) {
     }
 }
 
+// The host's files, each asked for writeback noting how many bytes had reached the host.
+class Writeback_Files final : public jet::File_System {
+public:
+    mutable std::vector<std::uint64_t> asked;  // bytes written before each Start_Writeback
+    std::unique_ptr<jet::Read_File> Open_Read(const fs::path& path) const override {
+        return jet::Host_Files().Open_Read(path);
+    }
+    std::unique_ptr<jet::Write_File> Create(const fs::path& path) const override {
+        return std::make_unique<Recorder>(*this, jet::Host_Files().Create(path));
+    }
+    std::unique_ptr<jet::Write_File> Open_Write(const fs::path& path) const override {
+        return std::make_unique<Recorder>(*this, jet::Host_Files().Open_Write(path));
+    }
+
+private:
+    class Recorder final : public jet::Write_File {
+    public:
+        Recorder(const Writeback_Files& files, std::unique_ptr<jet::Write_File> inner)
+            : Write_File(inner->Name()), files_(files), inner_(std::move(inner)) {}
+        std::uint64_t Size() const override { return inner_->Size(); }
+        std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const override {
+            return inner_->Read(offset, count, scratch);
+        }
+        void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+            inner_->Write(offset, bytes);
+            written_ += bytes.size();
+        }
+        void Start_Writeback() override {
+            files_.asked.push_back(written_);
+            inner_->Start_Writeback();
+        }
+        void Flush() override { inner_->Flush(); }
+        void Close() override { inner_->Close(); }
+
+    private:
+        const Writeback_Files& files_;
+        std::unique_ptr<jet::Write_File> inner_;
+        std::uint64_t written_ = 0;
+    };
+};
+
+// Writeback is asked for once per Writeback_Every bytes, each time only for bytes that
+// have left the held-back writes for the host (else there is nothing yet to put on the
+// disk), and the bytes are those written, pages out of order and large writes alike.
+TEST(File_Io, Writeback_Is_Asked_For_Bytes_Already_Written) {
+    Temp_Folder dir;
+    const fs::path path = dir / "out.bin";
+    constexpr std::uint64_t every = jet::Output_File::Writeback_Every;
+    constexpr std::size_t page = 4096, block = 256;  // pages written in blocks, last page first
+    const std::uint64_t size = 2 * every + (3u << 20);
+    Writeback_Files files;
+    std::vector<std::uint8_t> bytes(size);
+    for (std::uint64_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 131) >> 9);
+    {
+        jet::Output_File out(path, files);
+        std::uint64_t at = 0;
+        for (std::uint64_t n = 0; at < size; ++n) {
+            if (n % 5 == 4) {  // now and then one write larger than those held back
+                const std::size_t large = std::min<std::uint64_t>(size - at, 2u << 20);
+                out.Write(at, std::span(bytes).subspan(at, large));
+                at += large;
+                continue;
+            }
+            const std::uint64_t count = std::min<std::uint64_t>((size - at) / page, block);
+            for (std::uint64_t k = count; k-- > 0;) out.Write(at + k * page, std::span(bytes).subspan(at + k * page, page));
+            at += count * page;
+        }
+        out.Finish();
+    }
+    ASSERT_EQ(files.asked.size(), size / every);
+    for (std::size_t k = 0; k < files.asked.size(); ++k) EXPECT_GE(files.asked[k], (k + 1) * every) << k;
+    const std::string back = Read_File(path);
+    ASSERT_EQ(back.size(), size);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), bytes.begin(),
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+}
+
 TEST(File_Io, Gathered_Writes_And_Room_Set_Aside) {
     Temp_Folder dir;
     // More pieces than one call of the host takes, some empty, of every size.
