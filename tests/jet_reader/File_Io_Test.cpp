@@ -16,6 +16,7 @@
 #include <random>
 
 #include "Reader_Test_Util.h"
+#include "support/Faulty_Files.h"
 #include "jet/file/Crypto.h"
 #include "jet/file/File_Io.h"
 #include "jet/file/File_Output.h"
@@ -215,47 +216,6 @@ TEST(File_Io, Held_Back_Writes_Leave_The_Bytes_Written_One_By_One) {
     }
 }
 
-// The host's files, each asked for writeback noting how many bytes had reached the host.
-class Writeback_Files final : public jet::File_System {
-public:
-    mutable std::vector<std::uint64_t> asked;  // bytes written before each Start_Writeback
-    std::unique_ptr<jet::Read_File> Open_Read(const fs::path& path) const override {
-        return jet::Host_Files().Open_Read(path);
-    }
-    std::unique_ptr<jet::Write_File> Create(const fs::path& path) const override {
-        return std::make_unique<Recorder>(*this, jet::Host_Files().Create(path));
-    }
-    std::unique_ptr<jet::Write_File> Open_Write(const fs::path& path) const override {
-        return std::make_unique<Recorder>(*this, jet::Host_Files().Open_Write(path));
-    }
-
-private:
-    class Recorder final : public jet::Write_File {
-    public:
-        Recorder(const Writeback_Files& files, std::unique_ptr<jet::Write_File> inner)
-            : Write_File(inner->Name()), files_(files), inner_(std::move(inner)) {}
-        std::uint64_t Size() const override { return inner_->Size(); }
-        std::span<const std::uint8_t> Read(std::uint64_t offset, std::size_t count, std::uint8_t* scratch) const override {
-            return inner_->Read(offset, count, scratch);
-        }
-        void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
-            inner_->Write(offset, bytes);
-            written_ += bytes.size();
-        }
-        void Start_Writeback() override {
-            files_.asked.push_back(written_);
-            inner_->Start_Writeback();
-        }
-        void Flush() override { inner_->Flush(); }
-        void Close() override { inner_->Close(); }
-
-    private:
-        const Writeback_Files& files_;
-        std::unique_ptr<jet::Write_File> inner_;
-        std::uint64_t written_ = 0;
-    };
-};
-
 // Writeback is asked for once per Writeback_Every bytes, each time only for bytes that
 // have left the held-back writes for the host (else there is nothing yet to put on the
 // disk), and the bytes are those written, pages out of order and large writes alike.
@@ -265,7 +225,7 @@ TEST(File_Io, Writeback_Is_Asked_For_Bytes_Already_Written) {
     constexpr std::uint64_t every = jet::Output_File::Writeback_Every;
     constexpr std::size_t page = 4096, block = 256;  // pages written in blocks, last page first
     const std::uint64_t size = 2 * every + (3u << 20);
-    Writeback_Files files;
+    const kelbrook::test::Faulty_Files files({kelbrook::test::File_Fault::Full_Disk, UINT64_MAX});  // never strikes
     std::vector<std::uint8_t> bytes(size);
     for (std::uint64_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 131) >> 9);
     {
@@ -284,8 +244,9 @@ TEST(File_Io, Writeback_Is_Asked_For_Bytes_Already_Written) {
         }
         out.Finish();
     }
-    ASSERT_EQ(files.asked.size(), size / every);
-    for (std::size_t k = 0; k < files.asked.size(); ++k) EXPECT_GE(files.asked[k], (k + 1) * every) << k;
+    const auto asked = files.Writeback_Asked();
+    ASSERT_EQ(asked.size(), size / every);
+    for (std::size_t k = 0; k < asked.size(); ++k) EXPECT_GE(asked[k], (k + 1) * every) << k;
     const std::string back = Read_File(path);
     ASSERT_EQ(back.size(), size);
     EXPECT_TRUE(std::equal(back.begin(), back.end(), bytes.begin(),

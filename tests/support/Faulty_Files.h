@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ public:
     // Bytes read from and written to the files the fault applies to, so far.
     std::uint64_t Bytes_Read() const { return read_.load(); }
     std::uint64_t Bytes_Written() const { return written_.load(); }
+    // Bytes_Written each time writeback was asked for (Write_File::Start_Writeback).
+    std::vector<std::uint64_t> Writeback_Asked() const {
+        const std::lock_guard lock(asked_mutex_);
+        return asked_;
+    }
 
     std::unique_ptr<jet::Read_File> Open_Read(const std::filesystem::path& path) const override {
         return std::make_unique<Reader>(*this, inner_.Open_Read(path), Applies(path));
@@ -73,6 +79,8 @@ private:
     mutable std::atomic<std::uint64_t> written_{0};
     mutable std::atomic<std::uint64_t> flushes_{0};
     mutable std::atomic<bool> struck_{false};
+    mutable std::mutex asked_mutex_;
+    mutable std::vector<std::uint64_t> asked_;
 
     bool Applies(const std::filesystem::path& path) const {
         return fault_.only_in.empty() || path.string().find(fault_.only_in) != std::string::npos;
@@ -136,6 +144,13 @@ private:
                                  jet::Error_Kind::IO);
             }
             inner_->Flush();
+        }
+        void Start_Writeback() override {
+            if (applies_) {
+                const std::lock_guard lock(files_.asked_mutex_);
+                files_.asked_.push_back(files_.written_.load());
+            }
+            inner_->Start_Writeback();
         }
         void Close() override { inner_->Close(); }
 
