@@ -48,7 +48,7 @@ TEST(Rc4, Long_Streams_Match_The_Textbook_Cipher) {
     };
     std::mt19937 random(7);
     for (const std::size_t key_size : {1u, 4u, 5u, 16u, 256u})
-        for (const std::size_t size : {0u, 1u, 255u, 256u, 257u, 4096u, 10007u})
+        for (const std::size_t size : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 255u, 256u, 257u, 4095u, 4096u, 10007u})
             for (int round = 0; round < 8; ++round) {
                 std::vector<std::uint8_t> key(key_size), data(size);
                 for (auto& b : key) b = static_cast<std::uint8_t>(random());
@@ -64,7 +64,8 @@ TEST(Rc4, Two_Streams_At_Once_Match_One_At_A_Time) {
     std::mt19937 random(11);
     struct Pair { std::size_t key_a, key_b, size_a, size_b; };
     for (const Pair p : std::vector<Pair>{{4, 4, 4096, 4096}, {4, 4, 0, 0}, {4, 4, 1, 1}, {1, 16, 300, 300},
-                                          {4, 4, 4096, 8}, {256, 5, 257, 10007}})
+                                          {4, 4, 4096, 8}, {256, 5, 257, 10007}, {4, 4, 7, 7}, {4, 4, 9, 9},
+                                          {5, 4, 4095, 4095}})
         for (int round = 0; round < 4; ++round) {
             std::vector<std::uint8_t> key_a(p.key_a), key_b(p.key_b), a(p.size_a), b(p.size_b);
             for (auto* v : {&key_a, &key_b, &a, &b})
