@@ -26,6 +26,26 @@ void Rc4_Schedule(std::span<const std::uint8_t> key, std::array<std::uint32_t, 2
     }
 }
 
+// Rc4_Schedule of two keys at once: each step waits on the last, so two schedules side by
+// side take little longer than one.
+void Rc4_Schedule_Two(std::span<const std::uint8_t> key_a, std::array<std::uint32_t, 256>& sa,
+                      std::span<const std::uint8_t> key_b, std::array<std::uint32_t, 256>& sb) {
+    for (std::uint32_t i = 0; i < 256; ++i) sa[i] = sb[i] = i;
+    std::uint32_t ja = 0, jb = 0;
+    std::size_t ka = 0, kb = 0;
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        const std::uint32_t ta = sa[i], tb = sb[i];
+        ja = (ja + ta + key_a[ka]) & 0xFF;
+        jb = (jb + tb + key_b[kb]) & 0xFF;
+        sa[i] = sa[ja];
+        sa[ja] = ta;
+        sb[i] = sb[jb];
+        sb[jb] = tb;
+        if (++ka == key_a.size()) ka = 0;
+        if (++kb == key_b.size()) kb = 0;
+    }
+}
+
 // One step of the cipher on state `s`: the next keystream byte.
 inline std::uint32_t Rc4_Step(std::array<std::uint32_t, 256>& s, std::uint32_t x, std::uint32_t& y) {
     const std::uint32_t sx = s[x];
@@ -83,8 +103,7 @@ void Rc4_Apply_Two(std::span<const std::uint8_t> key_a, std::span<std::uint8_t> 
         return;
     }
     std::array<std::uint32_t, 256> sa, sb;
-    Rc4_Schedule(key_a, sa);
-    Rc4_Schedule(key_b, sb);
+    Rc4_Schedule_Two(key_a, sa, key_b, sb);
     std::uint32_t x = 0, ya = 0, yb = 0;
     std::uint8_t* pa = a.data();
     std::uint8_t* pb = b.data();
