@@ -72,8 +72,8 @@ inline void Xor_Word(std::uint8_t* p, std::uint64_t stream) {
 
 // The keystream is made eight bytes at a time into a word, and the data XORed a word at
 // a time: the state (words rather than bytes, which a load waits less for) is then the
-// only memory each step touches. A page takes about 20% less time so, and two pages
-// ciphered abreast about 30% less than before.
+// only memory each step touches. A page takes about a fifth less time so than XORed byte
+// by byte, and two pages ciphered abreast about a quarter less.
 void Rc4_Apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
     if (key.empty()) return;
     std::array<std::uint32_t, 256> s;
