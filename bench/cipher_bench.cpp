@@ -1,6 +1,6 @@
-// The page encoding's own speed, for bench/compact-bench: an encoded compaction runs every
-// page through it three times (the source's pages decoded, the output's encoded, and the
-// output's decoded again by the check), so this bounds how fast one can be.
+// The page encoding's own speed, for bench/compact-bench: an encoded compaction puts the
+// source's pages through it once (decoded) and the output's twice (encoded, then decoded
+// again by the check), so this bounds how fast one can be.
 //   cipher_bench [PAGES]    prints "one MB/s two MB/s": pages ciphered one at a time, and
 //                           two abreast (as the engine does where it can); best of 5 rounds
 #include <algorithm>
