@@ -8,11 +8,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -88,17 +89,22 @@ void Floor(const char* source, const char* copy, std::uint64_t bytes) {
         }
     }
     const Fd back(copy, O_RDONLY, "the copy");
-    int flushed = 0;
-    std::thread flush([&] { flushed = ::fsync(back.get()); });
-    std::uint64_t at = 0;
-    for (;;) {
+    int flush_error = 0, read_error = 0;
+    std::thread flush([&] { flush_error = ::fsync(back.get()) == 0 ? 0 : errno; });
+    for (std::uint64_t at = 0;;) {
         const ssize_t r = ::pread(back.get(), buffer.data(), buffer.size(), static_cast<off_t>(at));
         if (r < 0 && errno == EINTR) continue;
+        if (r < 0) read_error = errno;
         if (r <= 0) break;
         at += static_cast<std::uint64_t>(r);
     }
     flush.join();
-    if (flushed != 0) Fail("cannot flush the copy");
+    for (const auto& [error, what] : {std::pair{read_error, "cannot read the copy back"},
+                                      std::pair{flush_error, "cannot flush the copy"}})
+        if (error != 0) {
+            errno = error;
+            Fail(what);
+        }
 }
 #endif
 
